@@ -1,0 +1,30 @@
+# Test helpers shared by every folder under tests/.
+#
+# tovix_add_gtest(<name> SOURCES <files...> [LIBS <libs...>] [LOCKS <names...>]
+#                 [TIMEOUT <s>])
+#   One GoogleTest program. Its cases are discovered when CTest runs (under
+#   Wine for the Windows build), each case a CTest test. LOCKS names shared
+#   things (the data folder, the instance mutex, machine registry keys) that
+#   tests in parallel must not touch at the same time.
+if(TOVIX_BUILD_TESTS AND NOT TARGET GTest::gtest_main)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+endif()
+include(GoogleTest)
+
+function(tovix_add_gtest name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LOCKS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 60)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LOCKS)
+    list(APPEND props RESOURCE_LOCK "${T_LOCKS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    TEST_PREFIX "${name}." PROPERTIES ${props})
+endfunction()

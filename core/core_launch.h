@@ -1,0 +1,8 @@
+// Launching sing-box.exe. Window thread.
+#pragma once
+
+#include <string>
+
+// Starts the core with the UI's configuration. False with `error` set (and an
+// "error" event emitted, except for "already running") when it fails.
+bool StartCore(const std::string& config, std::string& error);

@@ -1,0 +1,47 @@
+// The one record of the running VPN core and the lock that guards it.
+// Written by the launch and the stop on the window thread; read by the
+// output reader, the exit watcher, the DNS policy worker and the network
+// monitor.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "common/unique_resource.h"
+
+struct CoreProcessRecord {
+  // Guarded by CoreLock (the launch writes them while `running` is false or
+  // before the threads that read them exist).
+  tovix::UniqueHandle process;
+  tovix::UniqueHandle thread;
+  DWORD pid = 0;
+  DWORD tid = 0;
+  tovix::UniqueHandle outputRead;
+  tovix::UniqueHandle outputWrite;
+  tovix::UniqueHandle job;
+  std::thread readerThread;   // CoreOutputReader of the current core
+  std::thread watcherThread;  // ExitWatcher of the current core
+
+  // Read without the lock. `running` changes only by exchange: whoever turns
+  // it from true to false (StopCore or ExitWatcher) reports the end.
+  std::atomic<bool> running{false};
+  std::atomic<std::uint64_t> coreGeneration{0};
+};
+
+extern CoreProcessRecord CoreProcess;
+
+// Guards CoreProcess (all but the atomics) and the event state of
+// vpn_events.cpp. Lock order: CoreLock before the session log's lock; never
+// held while waiting for the core or joining its threads, never held while
+// an event is emitted.
+extern std::mutex CoreLock;
+
+// True only while `running` is set and the held process has not exited.
+bool IsOurVpnRunning();
+
+// Joins the reader, then the watcher, if joinable. Window thread only.
+void JoinCoreThreads();
