@@ -1,0 +1,3 @@
+if(WIN32)
+  target_sources(tovix_host PRIVATE ${CMAKE_CURRENT_LIST_DIR}/protected_file.cpp)
+endif()
