@@ -3,9 +3,9 @@
 # tovix_add_gtest(<name> SOURCES <files...> [LIBS <libs...>] [LOCKS <names...>]
 #                 [TIMEOUT <s>])
 #   One GoogleTest program. Its cases are discovered when CTest runs (under
-#   Wine for the Windows build), each case a CTest test. LOCKS names shared
-#   things (the data folder, the instance mutex, machine registry keys) that
-#   tests in parallel must not touch at the same time.
+#   Wine for the Windows build), each case a CTest test. LOCKS names the
+#   shared things a test touches (the data folder, the instance mutex, machine
+#   registry keys); tests with any LOCKS never run at the same time.
 if(TOVIX_BUILD_TESTS AND NOT TARGET GTest::gtest_main)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
@@ -22,8 +22,11 @@ function(tovix_add_gtest name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
   set(props TIMEOUT ${T_TIMEOUT})
+  # One lock for all shared machine state: a property list cannot carry
+  # several lock names through test discovery, and the tests that touch
+  # shared state are few enough to run one at a time.
   if(T_LOCKS)
-    list(APPEND props RESOURCE_LOCK "${T_LOCKS}")
+    list(APPEND props RESOURCE_LOCK machine_state)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     TEST_PREFIX "${name}." PROPERTIES ${props})
