@@ -1,0 +1,159 @@
+// VPN state events: every event is logged, becomes the state that "status"
+// reports, and is queued for the UI; the window thread drains the queue into
+// the "kelpmarrow.vpn/events" sink. EmitVpnEvent runs on any thread; the
+// drain and the stream handler run on the window thread.
+#include "core/vpn_events.h"
+
+#include <deque>
+#include <mutex>
+#include <utility>
+
+#include "channels/encodable_value.h"
+#include "channels/event_sink.h"
+#include "channels/stream_handler_functions.h"
+#include "core/core_process.h"
+#include "diagnostics/session_log.h"
+
+namespace {
+
+// Event state, all guarded by CoreLock (which sits before the session log's
+// lock in the lock order; no event is emitted while it is held).
+std::string lastVpnState = "idle";
+std::unique_ptr<flutter::EventSink> eventSink;
+HWND eventWindow = nullptr;
+std::deque<VpnEvent> pendingEvents;
+
+// A VpnEventMessage has been posted and its drain has not started yet. While
+// it is set, further events ride on that message instead of posting their
+// own: a burst of events then costs one slot of the window thread's posted
+// message queue (10,000 messages at most) rather than one per event, so the
+// burst can neither overflow the queue nor crowd out the engine's messages.
+bool wakePosted = false;
+ULONGLONG wakePostedAt = 0;
+// A wake that has not been drained after this long is posted again, so that a
+// message lost on its way (for instance removed by a foreign message loop)
+// cannot hold events back for good. Extra wakes find an empty queue.
+constexpr ULONGLONG kRepostAfterMs = 1000;
+
+std::string EventTag(std::string_view state) {
+  std::string tag;
+  tag.reserve(state.size() + 8);
+  tag += "[EVENT:";
+  tag += state;
+  tag += "]";
+  return tag;
+}
+
+flutter::EncodableValue EventValue(const VpnEvent& event) {
+  return flutter::EncodableValue(flutter::EncodableMap{
+      {flutter::EncodableValue("state"), flutter::EncodableValue(event.state)},
+      {flutter::EncodableValue("message"), flutter::EncodableValue(event.message)},
+  });
+}
+
+}  // namespace
+
+void EmitVpnEvent(std::string_view state, std::string_view message) {
+  // The log line comes first and outside CoreLock: the session log's lock is
+  // the innermost one. A failing log must not keep the event from the UI.
+  try {
+    SessionLog::Write(EventTag(state), message);
+  } catch (...) {
+  }
+
+  HWND notifyWindow = nullptr;
+  bool drainHere = false;
+  {
+    std::lock_guard<std::mutex> lock(CoreLock);
+    lastVpnState.assign(state);
+    if (eventWindow == nullptr) return;
+    pendingEvents.push_back(VpnEvent{std::string(state), std::string(message)});
+
+    const ULONGLONG now = ::GetTickCount64();
+    if (wakePosted && now - wakePostedAt < kRepostAfterMs) return;
+    if (::PostMessageW(eventWindow, VpnEventMessage, 0, 0)) {
+      wakePosted = true;
+      wakePostedAt = now;
+      return;
+    }
+    // The post failed (the posted-message queue is full). The event is
+    // queued, but nothing may come to drain it: wake the window thread by
+    // another road, after letting go of CoreLock.
+    wakePosted = false;
+    if (::GetWindowThreadProcessId(eventWindow, nullptr) == ::GetCurrentThreadId()) {
+      drainHere = true;
+    } else {
+      notifyWindow = eventWindow;
+    }
+  }
+  if (drainHere) {
+    // Already on the window thread: deliver now.
+    DrainVpnEvents();
+  } else if (notifyWindow != nullptr) {
+    // A sent (not posted) message does not count against the posted-message
+    // quota; SendNotifyMessageW returns at once for another thread's window.
+    ::SendNotifyMessageW(notifyWindow, VpnEventMessage, 0, 0);
+  }
+}
+
+void DrainVpnEvents() {
+  // CoreLock is held while the sink is called, so that a listen or cancel
+  // waits for the drain and never sees a half-delivered queue.
+  std::lock_guard<std::mutex> lock(CoreLock);
+  wakePosted = false;
+  std::deque<VpnEvent> events;
+  events.swap(pendingEvents);
+  if (!eventSink) return;  // nobody listens: the events are dropped
+  for (const VpnEvent& event : events) {
+    try {
+      eventSink->Success(EventValue(event));
+    } catch (...) {
+      // One event that cannot be encoded or sent does not hold back the rest.
+    }
+  }
+}
+
+std::string LastVpnState() {
+  std::lock_guard<std::mutex> lock(CoreLock);
+  return lastVpnState;
+}
+
+void SetVpnEventWindow(HWND window) {
+  std::lock_guard<std::mutex> lock(CoreLock);
+  eventWindow = window;
+  wakePosted = false;
+}
+
+void ResetVpnEventDelivery() {
+  std::unique_ptr<flutter::EventSink> oldSink;
+  {
+    std::lock_guard<std::mutex> lock(CoreLock);
+    eventWindow = nullptr;
+    wakePosted = false;
+    pendingEvents.clear();
+    oldSink = std::move(eventSink);
+  }
+}
+
+std::unique_ptr<flutter::StreamHandler> MakeVpnEventStreamHandler() {
+  auto onListen = [](const flutter::EncodableValue* /*arguments*/,
+                     std::unique_ptr<flutter::EventSink>&& events)
+      -> std::unique_ptr<flutter::StreamHandlerError> {
+    std::unique_ptr<flutter::EventSink> oldSink;
+    {
+      std::lock_guard<std::mutex> lock(CoreLock);
+      oldSink = std::exchange(eventSink, std::move(events));
+    }
+    return nullptr;  // the replaced sink goes here, outside the lock
+  };
+  auto onCancel = [](const flutter::EncodableValue* /*arguments*/)
+      -> std::unique_ptr<flutter::StreamHandlerError> {
+    std::unique_ptr<flutter::EventSink> oldSink;
+    {
+      std::lock_guard<std::mutex> lock(CoreLock);
+      oldSink = std::move(eventSink);
+    }
+    return nullptr;
+  };
+  return std::make_unique<flutter::StreamHandlerFunctions>(onListen, onCancel);
+}
