@@ -1,0 +1,69 @@
+// The core output reader thread: drains the core's stdout/stderr pipe in
+// 4096-byte reads and binds the line decisions of core_output.cpp to the
+// host: events, the session and core logs, the protected reports and the DNS
+// policy worker. One thread per core; it never joins anything.
+#include <windows.h>
+
+#include <array>
+
+#include "common/paths.h"
+#include "core/core_output.h"
+#include "core/core_process.h"
+#include "core/vpn_events.h"
+#include "diagnostics/session_log.h"
+#include "network/dns_policy.h"
+#include "protected/protected_file.h"
+
+namespace {
+
+class ReaderActions final : public CoreOutputActions {
+ public:
+  explicit ReaderActions(std::uint32_t pid) : pid_(pid) {}
+
+  void Emit(std::string_view state, std::string_view message) override {
+    EmitVpnEvent(state, message);
+  }
+  void Log(std::string_view tag, std::string_view text) override { SessionLog::Write(tag, text); }
+  void WriteCore(std::string_view text) override { SessionLog::WriteCore(text); }
+  bool StillWanted() override { return CoreProcess.running.load(); }
+  void StartDnsPolicy() override { StartDnsPolicyApply(CoreProcess.coreGeneration.load()); }
+  void SaveReport(CoreReport report, const std::string& text) override {
+    ProtectedFile::Write(dataDir() / CoreReportFileName(report), text);
+  }
+  std::string Stamp() override { return LineStamp(); }
+  std::uint32_t Pid() override { return pid_; }
+
+ private:
+  std::uint32_t pid_;
+};
+
+}  // namespace
+
+void CoreOutputReader() {
+  // The launch sets the pipe end and the pid before it starts this thread and
+  // a stop only forgets them after the thread is done or detached, so they
+  // are read once here, without CoreLock.
+  const HANDLE pipe = CoreProcess.outputRead.get();
+  ReaderActions actions(CoreProcess.pid);
+  CoreLineState state;
+  std::array<char, kCoreReadSize> buffer;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) ||
+        got == 0) {
+      break;  // broken pipe: the core has ended; a read error counts the same
+    }
+    try {
+      FeedCoreOutput(state, std::string_view(buffer.data(), got), actions);
+    } catch (...) {
+      // Wall: whatever failed, the pipe keeps being drained so that the core
+      // never blocks on a full pipe. The line in progress is given up.
+      state.line.clear();
+      state.truncated = false;
+    }
+  }
+  try {
+    FinishCoreOutput(state, actions);
+  } catch (...) {
+  }
+}
