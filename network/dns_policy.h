@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -39,3 +40,39 @@ bool HasForeignRootRule(const DnsPolicyTarget& target);
 bool DeleteDnsPolicyRule(const DnsPolicyTarget& target);
 void FlushResolverCache();
 void RemoveDnsPolicyRule(std::string_view reason);
+
+// The rule key's name below the rule parent key (a fixed GUID).
+inline constexpr wchar_t kDnsPolicyRuleKeyName[] = L"{3D8E5F71-2A64-4B9C-9E13-7C42A5D08E6B}";
+
+// InstallDnsPolicyRule's codes.
+enum InstallResult : int {
+  kInstallWritten = 0,
+  kInstallNoServers = 1,
+  kInstallPolicyManaged = 2,
+  kInstallForeignRootRule = 3,
+  kInstallRegistryFailed = 4,
+};
+
+// "installed", "no_tunnel_dns", "policy_managed", "foreign_dot_rule"; any
+// other code "failed".
+std::string DnsPolicyStatusWord(int installResult);
+// The servers in order, joined with ";".
+std::wstring JoinDnsServers(const std::vector<std::wstring>& servers);
+// The worker's log text: the status word, then " . -> " and the joined
+// servers (UTF-8) when there are any.
+std::string DnsPolicyLogText(std::string_view status, const std::vector<std::wstring>& servers);
+
+// RegSetValueExW's shape: the one registry step a test can make fail on
+// purpose (Windows gives no dependable way to refuse a value write on a key
+// that was just opened for writing).
+using DnsPolicyValueWriter = LSTATUS(WINAPI*)(HKEY key, const wchar_t* name, DWORD reserved,
+                                              DWORD type, const BYTE* data, DWORD size);
+int InstallDnsPolicyRuleWith(const DnsPolicyTarget& target,
+                             const std::vector<std::wstring>& servers,
+                             DnsPolicyValueWriter writeValue);
+
+// The worker's body over a chosen target and server query (the worker itself
+// uses the machine target and QueryTunnelDnsServers).
+using TunnelDnsQuery = std::function<std::vector<std::wstring>(std::wstring_view)>;
+void RunDnsPolicyApply(std::uint64_t generation, const DnsPolicyTarget& target,
+                       const TunnelDnsQuery& query);
