@@ -1,0 +1,4 @@
+if(WIN32)
+  tovix_add_gtest(protected_file_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/protected_file_test.cpp
+    LIBS tovix_host TIMEOUT 120)
+endif()
