@@ -1,0 +1,68 @@
+// Tovix.exe's entry point: primary instance (window and message loop),
+// secondary instance (hand-off to the running one) or clean-up mode. Main
+// thread, which becomes the window thread.
+#include <windows.h>
+#include <objbase.h>
+
+#include <string>
+#include <vector>
+
+#include "channels/engine_project.h"
+#include "common/unique_resource.h"
+#include "network/adapter_sweep.h"
+#include "shell/flutter_window.h"
+#include "shell/single_instance.h"
+
+namespace {
+
+int RunPrimaryInstance(const std::vector<std::string>& arguments) {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  int exitCode = kExitOk;
+  {
+    flutter::EngineProject project(L"data");
+    project.set_dart_entrypoint_arguments(arguments);
+    FlutterWindow window(project);
+    RECT rect = Win32Window::LoadPlacement();
+    if (!window.Create(kMainWindowTitle, rect)) {
+      exitCode = kExitFailure;
+    } else {
+      window.SetQuitOnClose(true);
+      MSG message;
+      while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+      }
+      CoUninitialize();
+    }
+  }  // the window object goes here, after COM
+  return exitCode;
+}
+
+int Run() {
+  tovix::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, kInstanceMutexName));
+  const bool alreadyExists = GetLastError() == ERROR_ALREADY_EXISTS;
+  const bool primary = mutex && !alreadyExists && FindRunningInstance() == nullptr;
+
+  std::vector<std::string> arguments = CommandLineArguments();
+  if (HasCleanupSwitch(arguments)) {
+    if (primary) RunHostCleanup();
+    return kExitOk;
+  }
+  if (!primary) {
+    if (!mutex) return kExitFailure;
+    return HandOffToRunningInstance(arguments);
+  }
+  return RunPrimaryInstance(arguments);
+  // The mutex closes last, when `mutex` leaves this scope.
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // A wall: nothing escapes the entry point as a crash.
+  try {
+    return Run();
+  } catch (...) {
+    return kExitFailure;
+  }
+}

@@ -1,0 +1,15 @@
+# The application shell: entry point, single instance, main window.
+# Tovix.exe lands in <build>/bin; its resources come from resources/.
+target_sources(tovix_portable PRIVATE ${CMAKE_CURRENT_LIST_DIR}/window_placement.cpp)
+if(WIN32)
+  target_sources(tovix_host PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/placement_store.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/win32_window.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/flutter_window.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/single_instance.cpp)
+  add_executable(Tovix WIN32 ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
+  target_link_libraries(Tovix PRIVATE tovix_host tovix_plugins)
+  if(MINGW)
+    target_link_options(Tovix PRIVATE -municode)
+  endif()
+endif()

@@ -1,0 +1,131 @@
+// Running-instance search and the secondary instance's hand-off. Main thread.
+#include "shell/single_instance.h"
+
+#include <shellapi.h>
+
+#include <climits>
+#include <memory>
+
+#include "common/unique_resource.h"
+#include "shell/flutter_window.h"
+
+namespace {
+
+constexpr DWORD kPathBufferChars = 32768;
+constexpr ULONGLONG kReadyWaitMs = 5000;
+constexpr DWORD kPollMs = 25;
+constexpr UINT kHandOffTimeoutMs = 2000;
+// SMTO_BLOCK | SMTO_ABORTIFHUNG | SMTO_ERRORONEXIT
+constexpr UINT kHandOffFlags = 0x23;
+
+struct SearchContext {
+  DWORD processId = 0;
+  std::wstring executablePath;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK ConsiderWindow(HWND window, LPARAM lparam) {
+  auto* context = reinterpret_cast<SearchContext*>(lparam);
+  DWORD processId = 0;
+  GetWindowThreadProcessId(window, &processId);
+  if (processId == 0 || processId == context->processId) return TRUE;
+
+  wchar_t title[64] = {};
+  GetWindowTextW(window, title, 64);
+  if (std::wstring_view(title) != kMainWindowTitle) return TRUE;
+
+  tovix::UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  if (!process) return TRUE;
+  std::wstring image(kPathBufferChars, L'\0');
+  DWORD length = kPathBufferChars;
+  if (QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) &&
+      CompareStringOrdinal(context->executablePath.c_str(), -1, image.data(), static_cast<int>(length),
+                           TRUE) == CSTR_EQUAL) {
+    context->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+bool SendLink(HWND window, const std::string& link) {
+  // The text and one NUL byte.
+  std::string payload = link;
+  payload.push_back('\0');
+  COPYDATASTRUCT record{};
+  record.dwData = kLinkRecordKind;
+  record.cbData = static_cast<DWORD>(payload.size());
+  record.lpData = payload.data();
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&record), kHandOffFlags,
+                             kHandOffTimeoutMs, &result) != 0;
+}
+
+}  // namespace
+
+std::string ArgumentToUtf8(const wchar_t* argument) {
+  if (argument == nullptr) return {};
+  // The length query covers the terminator: 1 means empty, 0 invalid text.
+  int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argument, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return {};
+  size_t characters = wcslen(argument);
+  if (characters > static_cast<size_t>(INT_MAX)) return {};
+  std::string out(static_cast<size_t>(size - 1), '\0');
+  int written = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argument, static_cast<int>(characters),
+                                    out.data(), size - 1, nullptr, nullptr);
+  if (written == 0) return {};
+  out.resize(static_cast<size_t>(written));
+  return out;
+}
+
+std::vector<std::string> CommandLineArguments() {
+  int count = 0;
+  tovix::UniqueLocalMemory memory(CommandLineToArgvW(GetCommandLineW(), &count));
+  std::vector<std::string> arguments;
+  if (!memory) return arguments;
+  auto** argv = static_cast<wchar_t**>(memory.get());
+  for (int i = 1; i < count; ++i) arguments.push_back(ArgumentToUtf8(argv[i]));
+  return arguments;
+}
+
+bool HasCleanupSwitch(const std::vector<std::string>& arguments) {
+  for (const std::string& argument : arguments) {
+    if (argument == kCleanupSwitch) return true;
+  }
+  return false;
+}
+
+std::optional<std::string> LinkArgument(const std::vector<std::string>& arguments) {
+  if (arguments.size() != 1 || arguments[0].empty() || arguments[0].find(':') == std::string::npos) {
+    return std::nullopt;
+  }
+  return arguments[0];
+}
+
+HWND FindRunningInstance() {
+  SearchContext context;
+  context.executablePath.assign(kPathBufferChars, L'\0');
+  DWORD length = GetModuleFileNameW(nullptr, context.executablePath.data(), kPathBufferChars);
+  if (length == 0 || length >= kPathBufferChars) return nullptr;
+  context.executablePath.resize(length);
+  context.processId = GetCurrentProcessId();
+  EnumWindows(&ConsiderWindow, reinterpret_cast<LPARAM>(&context));
+  return context.found;
+}
+
+int HandOffToRunningInstance(const std::vector<std::string>& arguments) {
+  const ULONGLONG start = GetTickCount64();
+  HWND window = nullptr;
+  while (true) {
+    window = FindRunningInstance();
+    if (window != nullptr && GetPropW(window, kAppLinksReadyProperty) != nullptr) break;
+    Sleep(kPollMs);
+    if (GetTickCount64() - start >= kReadyWaitMs) return kExitFailure;
+  }
+  if (std::optional<std::string> link = LinkArgument(arguments)) {
+    if (link->size() > kMaxLinkBytes) return kExitFailure;
+    if (!SendLink(window, *link)) return kExitFailure;
+  }
+  ShowWindow(window, SW_RESTORE);
+  SetForegroundWindow(window);
+  return kExitOk;
+}

@@ -1,0 +1,42 @@
+// Single instance: the instance mutex, the search for a running instance of
+// this executable, and a secondary instance's hand-off of its command line.
+// Main thread, before any window of this process exists.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+constexpr wchar_t kInstanceMutexName[] = L"Local\\Kelpmarrow.Desktop.v1";
+constexpr wchar_t kMainWindowTitle[] = L"Tovix";
+constexpr char kCleanupSwitch[] = "--km-cleanup";
+constexpr ULONG_PTR kLinkRecordKind = 1026;
+constexpr size_t kMaxLinkBytes = 32768;
+
+// Exit codes of the process.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+
+// UTF-16 to UTF-8 refusing invalid text: a null, empty or unconvertible
+// string (an unpaired surrogate, for one) gives an empty string.
+std::string ArgumentToUtf8(const wchar_t* argument);
+
+// The process's arguments after the program name, in UTF-8; empty when the
+// command line cannot be split.
+std::vector<std::string> CommandLineArguments();
+
+bool HasCleanupSwitch(const std::vector<std::string>& arguments);
+
+// The one argument to forward as a link: exactly one argument, not empty,
+// containing ':'.
+std::optional<std::string> LinkArgument(const std::vector<std::string>& arguments);
+
+// The main window of another running process of this same executable
+// (title "Tovix", image path equal ignoring case), or null.
+HWND FindRunningInstance();
+
+// A secondary instance's whole work: wait up to 5 s for a ready instance,
+// forward the link (if any), bring that window forward. Returns the exit code.
+int HandOffToRunningInstance(const std::vector<std::string>& arguments);

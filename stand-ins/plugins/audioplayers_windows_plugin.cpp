@@ -1,0 +1,6 @@
+// Stand-in for audioplayers_windows_plugin.dll: records that it was registered. Window thread.
+#include "stand-ins/plugins/standin_plugin.h"
+
+TOVIX_STANDIN_PLUGIN_EXPORT void AudioplayersWindowsPluginRegisterWithRegistrar(FlutterDesktopPluginRegistrarRef registrar) {
+  standin_plugin::NoteRegistration(registrar);
+}
