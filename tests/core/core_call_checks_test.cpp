@@ -1,0 +1,111 @@
+// The argument checks of "noteStopCause" and "noteHealth", over every byte
+// value and every value type the codec can carry. Portable.
+#include "core/core_call_checks.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using flutter::EncodableList;
+using flutter::EncodableMap;
+using flutter::EncodableValue;
+
+EncodableValue StopCause(EncodableValue cause, EncodableValue action) {
+  return EncodableValue(EncodableMap{{EncodableValue("cause"), std::move(cause)},
+                                     {EncodableValue("action"), std::move(action)}});
+}
+
+std::vector<EncodableValue> OtherShapes() {
+  return {EncodableValue(),
+          EncodableValue(true),
+          EncodableValue(false),
+          EncodableValue(int32_t{3}),
+          EncodableValue(int64_t{3}),
+          EncodableValue(3.0),
+          EncodableValue(std::vector<uint8_t>{'u'}),
+          EncodableValue(std::vector<int32_t>{3}),
+          EncodableValue(std::vector<int64_t>{3}),
+          EncodableValue(std::vector<double>{3}),
+          EncodableValue(std::vector<float>{3}),
+          EncodableValue(EncodableList{EncodableValue("user"), EncodableValue(int32_t{3})})};
+}
+
+TEST(StopCauseCheck, AcceptsTheFiveCausesWithA32BitAction) {
+  for (const char* cause : {"user", "recovery", "automatic", "full_start_failed",
+                            "full_datapath_unverified"}) {
+    const auto args = StopCause(EncodableValue(cause), EncodableValue(int32_t{12}));
+    EXPECT_EQ(StopCauseLogText(&args), std::string(cause) + " action=12");
+  }
+  const auto negative = StopCause(EncodableValue("user"), EncodableValue(int32_t{-2147483647 - 1}));
+  EXPECT_EQ(StopCauseLogText(&negative), "user action=-2147483648");
+}
+
+TEST(StopCauseCheck, RefusesEverythingElse) {
+  const std::vector<EncodableValue> refused = {
+      StopCause(EncodableValue("User"), EncodableValue(int32_t{1})),
+      StopCause(EncodableValue("USER"), EncodableValue(int32_t{1})),
+      StopCause(EncodableValue("user "), EncodableValue(int32_t{1})),
+      StopCause(EncodableValue("users"), EncodableValue(int32_t{1})),
+      StopCause(EncodableValue(""), EncodableValue(int32_t{1})),
+      StopCause(EncodableValue(std::string("user\0", 5)), EncodableValue(int32_t{1})),
+      StopCause(EncodableValue("user"), EncodableValue(int64_t{1})),
+      StopCause(EncodableValue("user"), EncodableValue(1.0)),
+      StopCause(EncodableValue("user"), EncodableValue("1")),
+      StopCause(EncodableValue("user"), EncodableValue()),
+      StopCause(EncodableValue(std::vector<uint8_t>{'u', 's', 'e', 'r'}),
+                EncodableValue(int32_t{1})),
+      EncodableValue(EncodableMap{{EncodableValue("cause"), EncodableValue("user")}}),
+      EncodableValue(EncodableMap{{EncodableValue("action"), EncodableValue(int32_t{1})}}),
+      // Keys must be strings: a byte-list key "cause" is another key.
+      EncodableValue(EncodableMap{
+          {EncodableValue(std::vector<uint8_t>{'c', 'a', 'u', 's', 'e'}), EncodableValue("user")},
+          {EncodableValue("action"), EncodableValue(int32_t{1})}}),
+  };
+  for (const auto& args : refused) EXPECT_FALSE(StopCauseLogText(&args).has_value());
+  for (const auto& args : OtherShapes()) EXPECT_FALSE(StopCauseLogText(&args).has_value());
+  EXPECT_FALSE(StopCauseLogText(nullptr).has_value());
+}
+
+TEST(StopCauseCheck, ExtraEntriesDoNotMatter) {
+  EncodableMap map{{EncodableValue("cause"), EncodableValue("recovery")},
+                   {EncodableValue("action"), EncodableValue(int32_t{4})},
+                   {EncodableValue("extra"), EncodableValue(true)}};
+  const EncodableValue args(map);
+  EXPECT_EQ(StopCauseLogText(&args), "recovery action=4");
+}
+
+TEST(HealthFilter, AllowsExactlyLettersDigitsAndTenMarks) {
+  const std::string marks = " _=.:,()/-";
+  for (int b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    const bool expected = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') ||
+                          (b >= '0' && b <= '9') || marks.find(c) != std::string::npos;
+    EXPECT_EQ(PassesHealthFilter(std::string(1, c)), expected) << "byte " << b;
+    // One bad byte anywhere refuses the whole text.
+    EXPECT_EQ(PassesHealthFilter("ok " + std::string(1, c) + " ok"), expected) << "byte " << b;
+  }
+}
+
+TEST(HealthFilter, LengthIsOneTo240Bytes) {
+  EXPECT_FALSE(PassesHealthFilter(""));
+  EXPECT_TRUE(PassesHealthFilter("a"));
+  EXPECT_TRUE(PassesHealthFilter(std::string(240, 'x')));
+  EXPECT_FALSE(PassesHealthFilter(std::string(241, 'x')));
+  EXPECT_FALSE(PassesHealthFilter(std::string(100000, 'x')));
+}
+
+TEST(HealthFilter, OnlyAStringArgumentIsLogged) {
+  const EncodableValue text("dns=ok tun=up");
+  EXPECT_EQ(HealthLogText(&text), "dns=ok tun=up");
+  const EncodableValue accented("caf\xc3\xa9");
+  EXPECT_FALSE(HealthLogText(&accented).has_value());
+  for (const auto& args : OtherShapes()) EXPECT_FALSE(HealthLogText(&args).has_value());
+  const EncodableValue map(EncodableMap{{EncodableValue("text"), EncodableValue("ok")}});
+  EXPECT_FALSE(HealthLogText(&map).has_value());
+  EXPECT_FALSE(HealthLogText(nullptr).has_value());
+}
+
+}  // namespace

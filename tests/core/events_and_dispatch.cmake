@@ -1,0 +1,11 @@
+# Tests of the core channel dispatch, the shared core record and the VPN
+# event stream. The argument checks also run natively (sanitizers).
+tovix_add_gtest(core_call_checks_tests SOURCES core_call_checks_test.cpp LIBS tovix_portable)
+if(WIN32)
+  # RegisterCoreChannels deletes the DNS rule under HKLM; "start" and "stop"
+  # reach the data folder.
+  tovix_add_gtest(core_channels_tests SOURCES core_channels_test.cpp
+    LIBS tovix_host LOCKS datadir hklm TIMEOUT 120)
+  tovix_add_gtest(vpn_events_tests SOURCES vpn_events_test.cpp
+    LIBS tovix_host LOCKS datadir hklm TIMEOUT 120)
+endif()
