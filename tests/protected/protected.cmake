@@ -1,4 +1,7 @@
 if(WIN32)
   tovix_add_gtest(protected_file_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/protected_file_test.cpp
     LIBS tovix_host TIMEOUT 120)
+  tovix_add_gtest(secure_preferences_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/secure_preferences_test.cpp
+    LIBS tovix_host LOCKS datadir TIMEOUT 120)
 endif()
