@@ -4,6 +4,7 @@
 // drain and the stream handler run on the window thread.
 #include "core/vpn_events.h"
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -12,6 +13,7 @@
 #include "channels/event_sink.h"
 #include "channels/stream_handler_functions.h"
 #include "core/core_process.h"
+#include "core/vpn_event_poster.h"
 #include "diagnostics/session_log.h"
 
 namespace {
@@ -34,6 +36,8 @@ ULONGLONG wakePostedAt = 0;
 // message lost on its way (for instance removed by a foreign message loop)
 // cannot hold events back for good. Extra wakes find an empty queue.
 constexpr ULONGLONG kRepostAfterMs = 1000;
+
+std::atomic<VpnEventPoster> eventPoster{&::PostMessageW};
 
 std::string EventTag(std::string_view state) {
   std::string tag;
@@ -71,7 +75,7 @@ void EmitVpnEvent(std::string_view state, std::string_view message) {
 
     const ULONGLONG now = ::GetTickCount64();
     if (wakePosted && now - wakePostedAt < kRepostAfterMs) return;
-    if (::PostMessageW(eventWindow, VpnEventMessage, 0, 0)) {
+    if (eventPoster.load()(eventWindow, VpnEventMessage, 0, 0)) {
       wakePosted = true;
       wakePostedAt = now;
       return;
@@ -133,6 +137,10 @@ void ResetVpnEventDelivery() {
     pendingEvents.clear();
     oldSink = std::move(eventSink);
   }
+}
+
+void SetVpnEventPoster(VpnEventPoster poster) {
+  eventPoster.store(poster != nullptr ? poster : &::PostMessageW);
 }
 
 std::unique_ptr<flutter::StreamHandler> MakeVpnEventStreamHandler() {

@@ -12,6 +12,7 @@
 #include "channels/event_sink.h"
 #include "channels/stream_handler.h"
 #include "core/core_process.h"
+#include "core/vpn_event_poster.h"
 #include "diagnostics/session_log.h"
 #include "core/core_channel_harness.h"
 
@@ -287,28 +288,63 @@ TEST_F(VpnEventsTest, TenThousandEventsFromFourThreadsArriveCompleteAndInOrder) 
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kPerThread);
 }
 
-// Fills this thread's posted-message queue with foreign messages until
-// PostMessageW refuses more; returns how many were posted.
-int FillPostedQueue(HWND window) {
-  int posted = 0;
-  while (posted < 200000 && ::PostMessageW(window, WM_NULL, 0, 0)) ++posted;
-  return posted;
+// Windows refuses a post when the window thread's posted-message queue holds
+// 10,000 messages; Wine sets no limit, so these tests put a refusing (or a
+// losing) poster in the place of PostMessageW.
+BOOL WINAPI RefusingPoster(HWND, UINT, WPARAM, LPARAM) {
+  ::SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+  return FALSE;
+}
+BOOL WINAPI LosingPoster(HWND, UINT, WPARAM, LPARAM) { return TRUE; }
+
+class VpnEventsQueueTest : public VpnEventsTest {
+ protected:
+  void TearDown() override {
+    SetVpnEventPoster(nullptr);
+    VpnEventsTest::TearDown();
+  }
+};
+
+TEST_F(VpnEventsQueueTest, RefusedPostFromAWorkerStillReachesTheUi) {
+  ASSERT_TRUE(harness.Listen().IsSuccess(EncodableValue()));
+  SetVpnEventPoster(&RefusingPoster);
+  std::thread([] {
+    for (int i = 0; i < 50; ++i) EmitVpnEvent("network_lost", std::to_string(i));
+  }).join();
+  ASSERT_TRUE(PumpForEvents(50));
+  const auto events = harness.Events();
+  for (int i = 0; i < 50; ++i) ExpectEvent(events[i], "network_lost", std::to_string(i));
 }
 
-TEST_F(VpnEventsTest, NothingIsLostWhenThePostedQueueIsFull) {
+TEST_F(VpnEventsQueueTest, RefusedPostOnTheWindowThreadDeliversAtOnce) {
   ASSERT_TRUE(harness.Listen().IsSuccess(EncodableValue()));
-  const int posted = FillPostedQueue(harness.hwnd());
-  if (posted >= 200000) GTEST_SKIP() << "this system sets no limit on posted messages";
-
-  // From another thread: its post fails, yet the event must reach the UI.
-  std::thread([] { EmitVpnEvent("network_lost", "from a worker"); }).join();
-  // From the window thread itself.
-  EmitVpnEvent("network_restored", "from the window thread");
-
-  ASSERT_TRUE(PumpForEvents(2));
+  SetVpnEventPoster(&RefusingPoster);
+  // The worker's wake is a sent message, handled only when this thread pumps.
+  std::thread([] { EmitVpnEvent("starting", "queued by a worker"); }).join();
+  EmitVpnEvent("error", "from the window thread");
+  // No pumping: both went out before EmitVpnEvent returned, in order.
   const auto events = harness.Events();
-  ExpectEvent(events[0], "network_lost", "from a worker");
-  ExpectEvent(events[1], "network_restored", "from the window thread");
+  ASSERT_EQ(events.size(), 2u);
+  ExpectEvent(events[0], "starting", "queued by a worker");
+  ExpectEvent(events[1], "error", "from the window thread");
+}
+
+TEST_F(VpnEventsQueueTest, ALostWakeHoldsEventsBackOnlyBriefly) {
+  ASSERT_TRUE(harness.Listen().IsSuccess(EncodableValue()));
+  SetVpnEventPoster(&LosingPoster);
+  std::thread([] { EmitVpnEvent("running", "first"); }).join();
+  SetVpnEventPoster(nullptr);
+  std::thread([] { EmitVpnEvent("network_lost", "second"); }).join();
+  PumpAWhile();
+  EXPECT_EQ(harness.EventCount(), 0u);  // both wait for the lost wake
+
+  ::Sleep(1100);
+  std::thread([] { EmitVpnEvent("network_restored", "third"); }).join();
+  ASSERT_TRUE(PumpForEvents(3));
+  const auto events = harness.Events();
+  ExpectEvent(events[0], "running", "first");
+  ExpectEvent(events[1], "network_lost", "second");
+  ExpectEvent(events[2], "network_restored", "third");
 }
 
 }  // namespace
