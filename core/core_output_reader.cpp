@@ -18,15 +18,19 @@ namespace {
 
 class ReaderActions final : public CoreOutputActions {
  public:
-  explicit ReaderActions(std::uint32_t pid) : pid_(pid) {}
+  ReaderActions(std::uint32_t pid, std::uint64_t generation) : pid_(pid), generation_(generation) {}
 
   void Emit(std::string_view state, std::string_view message) override {
     EmitVpnEvent(state, message);
   }
   void Log(std::string_view tag, std::string_view text) override { SessionLog::Write(tag, text); }
   void WriteCore(std::string_view text) override { SessionLog::WriteCore(text); }
-  bool StillWanted() override { return CoreProcess.running.load(); }
-  void StartDnsPolicy() override { StartDnsPolicyApply(CoreProcess.coreGeneration.load()); }
+  // A reader left behind by a stop that timed out never speaks for the core
+  // started after it.
+  bool StillWanted() override {
+    return CoreProcess.running.load() && CoreProcess.coreGeneration.load() == generation_;
+  }
+  void StartDnsPolicy() override { StartDnsPolicyApply(generation_); }
   void SaveReport(CoreReport report, const std::string& text) override {
     ProtectedFile::Write(dataDir() / CoreReportFileName(report), text);
   }
@@ -35,16 +39,17 @@ class ReaderActions final : public CoreOutputActions {
 
  private:
   std::uint32_t pid_;
+  std::uint64_t generation_;
 };
 
 }  // namespace
 
 void CoreOutputReader() {
-  // The launch sets the pipe end and the pid before it starts this thread and
-  // a stop only forgets them after the thread is done or detached, so they
-  // are read once here, without CoreLock.
+  // The launch sets the pipe end, the pid and the generation before it starts
+  // this thread, and a stop only forgets them after the thread is done or
+  // detached, so they are read once here, without CoreLock.
   const HANDLE pipe = CoreProcess.outputRead.get();
-  ReaderActions actions(CoreProcess.pid);
+  ReaderActions actions(CoreProcess.pid, CoreProcess.coreGeneration.load());
   CoreLineState state;
   std::array<char, kCoreReadSize> buffer;
   for (;;) {

@@ -3,6 +3,7 @@
 // of them reports each end: whoever turns `running` from true to false.
 #include "core/core_stop.h"
 
+#include <cstdint>
 #include <string>
 
 #include "core/core_process.h"
@@ -73,10 +74,16 @@ void StopCore() {
 
 void ExitWatcher(HANDLE process) {
   try {
+    // Started by the launch right after it counted this core, so this is the
+    // core's own generation.
+    const std::uint64_t generation = CoreProcess.coreGeneration.load();
     WaitForSingleObject(process, INFINITE);
     DWORD exitCode = 1;
     GetExitCodeProcess(process, &exitCode);
     CloseHandle(process);
+    // A watcher left behind by a stop that timed out must not take the
+    // `running` flag of the core started after it.
+    if (CoreProcess.coreGeneration.load() != generation) return;
     if (!CoreProcess.running.exchange(false)) return;  // a stop or a failed start ended it
 
     RemoveDnsPolicyRule("core exited");

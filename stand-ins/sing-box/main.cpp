@@ -6,7 +6,8 @@
 //   noready           never print the readiness line
 //   ignore-stdin      never read standard input
 //   exit=<code>@<ms>  exit by itself with that code, ms after it started
-//   exit=<code>       exit with that code right after the readiness line
+//   exit=<code>       exit with that code 300 ms after the readiness line and
+//                     whatever spam and lines follow it
 //   fatal=<text>      print one line that is exactly <text>, after the
 //                     configuration has been read (may be given several times)
 //   spam=<bytes>      print that many bytes of 'x' without a newline, after
@@ -200,7 +201,11 @@ int main() {
   }
   if (controls.spamBytes) PrintRepeated("x", controls.spamBytes);
   if (controls.lineBytes) PrintRepeated(std::string(99, 'l') + "\n", controls.lineBytes);
-  if (controls.exitAfterReady) ExitProcess(static_cast<UINT>(controls.exitCode));
+  if (controls.exitAfterReady) {
+    // The pause lets the host see the readiness line before it sees the exit.
+    Sleep(300);
+    ExitProcess(static_cast<UINT>(controls.exitCode));
+  }
 
   // Until ended; a stand-in that lost its host gives up after ten minutes.
   Sleep(10 * 60 * 1000);

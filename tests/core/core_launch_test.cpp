@@ -1,0 +1,217 @@
+// StartCore with the real stand-in core under Wine: events, log lines, the
+// core's arguments, folder and configuration, and every early refusal.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "common/text.h"
+#include "core/core_launch.h"
+#include "core/core_process.h"
+#include "core/core_stop.h"
+#include "core/vpn_events.h"
+#include "diagnostics/session_log.h"
+#include "protected/protected_file.h"
+#include "supervision_fixture.h"
+
+using namespace supervision_test;
+
+namespace {
+
+bool HasLine(const std::vector<LogLine>& lines, const std::string& tag, const std::string& prefix) {
+  for (const auto& [t, text] : lines) {
+    if (t == tag && text.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
+// The configuration bytes as the core saw them: the startup report of a core
+// that never became ready holds its "argv" and "config" lines.
+std::string StartupReport(const fs::path& data) {
+  auto report = ProtectedFile::Read(data / L"core_startup.dpapi");
+  return report.value_or("<no core_startup.dpapi>");
+}
+
+std::string MixedConfig(std::size_t size) {
+  std::string config;
+  config.reserve(size);
+  for (std::size_t i = 0; config.size() < size; ++i) {
+    config.push_back(static_cast<char>((i * 131 + i / 7) & 0xFF));  // NUL, CR, LF and high bytes
+  }
+  return config;
+}
+
+}  // namespace
+
+using CoreLaunch = CoreSupervisionTest;
+
+TEST_F(CoreLaunch, SuccessfulStartEmitsStartingTwiceThenRunning) {
+  StartOk("");
+  ASSERT_TRUE(WaitForState("running"));
+  const std::vector<DWORD> cores = CoreProcessesOf();
+  ASSERT_EQ(cores.size(), 1u);
+  EXPECT_EQ(cores[0], CoreProcess.pid);
+  EXPECT_TRUE(IsOurVpnRunning());
+  const fs::path log = SessionLog::CurrentPath();
+  StopCore();
+
+  EXPECT_EQ(ReadLoggedEvents(log),
+            (std::vector<Event>{{"starting", "preparing protected configuration pipe"},
+                                {"starting", "pid=" + std::to_string(cores[0])},
+                                {"running", "sing-box up"},
+                                {"stopping", ""},
+                                {"idle", ""}}));
+  const auto lines = ReadLogLines(log);
+  EXPECT_TRUE(HasLine(lines, "[app_owner]",
+                      "pid=" + std::to_string(GetCurrentProcessId()) + " parent="));
+  EXPECT_TRUE(HasLine(lines, "[boot]", "singbox=" + ToUtf8(BinCore().native())));
+  EXPECT_TRUE(HasLine(lines, "[boot]", "wintun=" + ToUtf8(Wintun().native())));
+  EXPECT_TRUE(HasLine(lines, "[tun_sweep]", "wintun_nodes="));
+  EXPECT_TRUE(CoreProcessesOf().empty());
+}
+
+TEST_F(CoreLaunch, CoreGetsItsArgumentsFolderAndConfigurationByteForByte) {
+  const std::string config = MixedConfig(300000);
+  // A core that ends before readiness leaves everything it printed in the
+  // startup report; this one ends by itself once it has printed it all.
+  StartOk("noready,echo-config,exit=5", config);
+  ASSERT_TRUE(WaitForState("network_lost"));
+  StopCore();
+  const std::string report = StartupReport(data_);
+  EXPECT_NE(report.find("\n" + ExpectedArgvLine(BinCore(), data_) + "\n"), std::string::npos)
+      << report.substr(0, 600);
+  EXPECT_NE(report.find("\n" + ExpectedConfigEcho(config) + "\n"), std::string::npos)
+      << report.substr(0, 600);
+}
+
+TEST_F(CoreLaunch, LargestConfigurationIsDeliveredWholeAndOneByteMoreIsRefused) {
+  const std::string largest = MixedConfig(4194304);
+  StartOk("noready,echo-config,exit=5", largest);
+  ASSERT_TRUE(WaitForState("network_lost"));
+  StopCore();
+  EXPECT_NE(StartupReport(data_).find(ExpectedConfigEcho(largest)), std::string::npos);
+
+  std::ofstream(data_ / L"config.json") << "{\"stale\":true}";
+  const DWORD handlesBefore = HandleCount();
+  std::string error;
+  EXPECT_FALSE(StartCore(largest + " ", error));
+  EXPECT_EQ(error, "Could not prepare protected VPN configuration");
+  EXPECT_EQ(LastVpnState(), "error");
+  EXPECT_FALSE(fs::exists(data_ / L"config.json")) << "deleted before the size check";
+  EXPECT_FALSE(CoreProcess.outputRead) << "no pipe was made";
+  EXPECT_TRUE(CoreProcessesOf().empty());
+  EXPECT_LE(HandleCount(), handlesBefore + 2);
+  EXPECT_EQ(ReadLoggedEvents(SessionLog::CurrentPath()),
+            (std::vector<Event>{{"starting", "preparing protected configuration pipe"},
+                                {"error", "Could not prepare protected VPN configuration"}}));
+}
+
+TEST_F(CoreLaunch, CoreInBinIsPreferredOverOneBesideTheProgram) {
+  fs::copy_file(PristineCore(), BesideCore());
+  StartOk("noready,exit=5");
+  ASSERT_TRUE(WaitForState("network_lost"));
+  StopCore();
+  EXPECT_NE(StartupReport(data_).find(ExpectedArgvLine(BinCore(), data_)), std::string::npos);
+
+  fs::remove(BinCore());
+  StartOk("noready,exit=5");
+  ASSERT_TRUE(WaitForState("network_lost"));
+  StopCore();
+  EXPECT_NE(StartupReport(data_).find(ExpectedArgvLine(BesideCore(), data_)), std::string::npos);
+}
+
+TEST_F(CoreLaunch, MissingCoreFailsAfterTheBootLines) {
+  fs::remove(BinCore());
+  std::string error;
+  EXPECT_FALSE(StartCore("{}", error));
+  EXPECT_EQ(error, "sing-box.exe not bundled at " + ToUtf8(BesideCore().native()));
+  const auto lines = ReadLogLines(SessionLog::CurrentPath());
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[0].first, "[app_owner]");
+  EXPECT_EQ(lines[1], (LogLine{"[EVENT:starting]", "preparing protected configuration pipe"}));
+  EXPECT_EQ(lines[2], (LogLine{"[boot]", "singbox=" + ToUtf8(BesideCore().native())}));
+  EXPECT_EQ(lines[3].first, "[boot]");
+  EXPECT_EQ(lines[4], (LogLine{"[EVENT:error]", error}));
+  EXPECT_EQ(lines.size(), 5u) << "no sweep, no pipe, no process";
+  EXPECT_FALSE(CoreProcess.outputRead);
+}
+
+TEST_F(CoreLaunch, MissingWintunFailsBeforeTheSweep) {
+  fs::remove(Wintun());
+  std::string error;
+  EXPECT_FALSE(StartCore("{}", error));
+  EXPECT_EQ(error, "wintun.dll missing (required for tun inbound)");
+  const auto lines = ReadLogLines(SessionLog::CurrentPath());
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[3], (LogLine{"[boot]", "wintun=" + ToUtf8((ExeFolder() / L"wintun.dll").native())}));
+  EXPECT_EQ(lines[4], (LogLine{"[EVENT:error]", error}));
+  EXPECT_TRUE(CoreProcessesOf().empty());
+  EXPECT_EQ(LastVpnState(), "error");
+}
+
+TEST_F(CoreLaunch, StaleConfigJsonIsDeletedByTheNextStart) {
+  std::ofstream(data_ / L"config.json") << "{\"from\":\"an old version\"}";
+  StartOk("");
+  EXPECT_FALSE(fs::exists(data_ / L"config.json"));
+}
+
+TEST_F(CoreLaunch, SecondStartAnswersAlreadyRunningAndChangesNothing) {
+  StartOk("");
+  ASSERT_TRUE(WaitForState("running"));
+  const DWORD pid = CoreProcess.pid;
+  const fs::path log = SessionLog::CurrentPath();
+  const std::size_t linesBefore = ReadLogLines(log).size();
+
+  std::string error;
+  EXPECT_FALSE(StartCore("{}", error));
+  EXPECT_EQ(error, "already running");
+  EXPECT_EQ(CoreProcess.pid, pid);
+  EXPECT_EQ(CoreProcessesOf(), std::vector<DWORD>{pid});
+  EXPECT_EQ(LastVpnState(), "running");
+  EXPECT_EQ(SessionLog::CurrentPath(), log);
+  EXPECT_EQ(ReadLogLines(log).size(), linesBefore) << "no log line, no event";
+}
+
+TEST_F(CoreLaunch, CoreThatNeverReadsItsInputFailsAfterFiveSecondsWithExitCodeOne) {
+  SetStandInControls("ignore-stdin,noready");
+  // The launch blocks this thread; a helper catches the core while it lives.
+  HANDLE core = nullptr;
+  std::thread catcher([&core] {
+    WaitFor(
+        [&core] {
+          const auto pids = CoreProcessesOf();
+          if (pids.empty()) return false;
+          core = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pids[0]);
+          return core != nullptr;
+        },
+        4000);
+  });
+  std::string error;
+  const ULONGLONG started = GetTickCount64();
+  const bool ok = StartCore(std::string(1 << 20, 'c'), error);
+  const ULONGLONG took = GetTickCount64() - started;
+  catcher.join();
+
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error, "Could not deliver VPN configuration");
+  EXPECT_GE(took, 4900u);
+  EXPECT_LT(took, 9000u);
+  EXPECT_EQ(LastVpnState(), "error");
+  ASSERT_NE(core, nullptr);
+  ASSERT_EQ(WaitForSingleObject(core, 5000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(core, &code));
+  EXPECT_EQ(code, 1u);
+  const DWORD corePid = GetProcessId(core);
+  CloseHandle(core);
+  // The core's end was the launch's own doing: no "sing-box exited" report.
+  EXPECT_EQ(ReadLoggedEvents(SessionLog::CurrentPath()),
+            (std::vector<Event>{{"starting", "preparing protected configuration pipe"},
+                                {"starting", "pid=" + std::to_string(corePid)},
+                                {"stopping", ""},
+                                {"idle", ""}}));
+  EXPECT_FALSE(CoreProcess.process);
+  EXPECT_FALSE(CoreProcess.readerThread.joinable());
+}

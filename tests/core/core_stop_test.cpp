@@ -1,0 +1,121 @@
+// StopCore and ExitWatcher with the real stand-in core under Wine: who
+// reports an end, the dead core's second report at the next start, and the
+// stop that gives up after 8 s.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "core/core_launch.h"
+#include "core/core_process.h"
+#include "core/core_stop.h"
+#include "core/vpn_events.h"
+#include "diagnostics/session_log.h"
+#include "supervision_fixture.h"
+
+using namespace supervision_test;
+
+namespace {
+
+const Event kStarting{"starting", "preparing protected configuration pipe"};
+const Event kRunning{"running", "sing-box up"};
+const Event kStopping{"stopping", ""};
+const Event kIdle{"idle", ""};
+
+Event PidEvent() { return {"starting", "pid=" + std::to_string(CoreProcess.pid)}; }
+
+}  // namespace
+
+using CoreStop = CoreSupervisionTest;
+
+TEST_F(CoreStop, StopGivesStoppingThenIdleAndASecondStopEmitsNothing) {
+  StartOk("");
+  ASSERT_TRUE(WaitForState("running"));
+  const Event pidEvent = PidEvent();
+  const fs::path log = SessionLog::CurrentPath();
+  StopCore();
+  EXPECT_EQ(ReadLoggedEvents(log),
+            (std::vector<Event>{kStarting, pidEvent, kRunning, kStopping, kIdle}));
+  EXPECT_EQ(LastVpnState(), "idle");
+  EXPECT_FALSE(CoreProcess.process);
+  EXPECT_FALSE(CoreProcess.job);
+  EXPECT_FALSE(CoreProcess.readerThread.joinable());
+  EXPECT_FALSE(CoreProcess.watcherThread.joinable());
+
+  // A marker state: a second stop that emitted anything would replace it.
+  EmitVpnEvent("network_restored", "marker");
+  StopCore();
+  EXPECT_EQ(LastVpnState(), "network_restored");
+}
+
+TEST_F(CoreStop, CoreEndingByItselfIsReportedWithItsExitCode) {
+  for (const unsigned long code : {0ul, 1ul, 3221225477ul}) {
+    SCOPED_TRACE(code);
+    NextSecond();
+    StartOk("exit=" + std::to_string(code));
+    const Event pidEvent = PidEvent();
+    const fs::path log = SessionLog::CurrentPath();
+    ASSERT_TRUE(WaitForState("network_lost"));
+    EXPECT_FALSE(CoreProcess.running.load());
+    EXPECT_FALSE(IsOurVpnRunning());
+    EXPECT_EQ(ReadLoggedEvents(log),
+              (std::vector<Event>{
+                  kStarting, pidEvent, kRunning,
+                  {code == 0 ? "idle" : "error", "sing-box exited code=" + std::to_string(code)},
+                  {"network_lost", "state query"}}));
+
+    // The next start first reports the end of the dead core, into its log.
+    NextSecond();
+    StartOk("");
+    EXPECT_NE(SessionLog::CurrentPath(), log);
+    const auto events = ReadLoggedEvents(log);
+    ASSERT_EQ(events.size(), 7u);
+    EXPECT_EQ(events[5], kStopping);
+    EXPECT_EQ(events[6], kIdle);
+    StopCore();
+  }
+}
+
+TEST_F(CoreStop, CoreThatOutlivesTerminationReleasesTheCallerAfterEightSeconds) {
+  // The core prints its readiness line only while the stop is under way.
+  StartOk("ready-after=1500");
+  // A handle without PROCESS_TERMINATE: TerminateProcess fails and the wait
+  // runs out, as with a core that hangs in the kernel.
+  HANDLE limited = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), CoreProcess.process.get(), GetCurrentProcess(),
+                              &limited, SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0));
+  HANDLE full = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(CoreLock);
+    full = CoreProcess.process.release();
+    CoreProcess.process.reset(limited);
+  }
+  const fs::path log = SessionLog::CurrentPath();
+  const ULONGLONG started = GetTickCount64();
+  StopCore();
+  const ULONGLONG took = GetTickCount64() - started;
+
+  EXPECT_GE(took, 7900u);
+  EXPECT_LT(took, 12000u);
+  const auto lines = ReadLogLines(log);
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      LogLine{"[stop]",
+                              "core did not exit within 8s; handing it to the job object and "
+                              "releasing the UI"}),
+            lines.end());
+  const auto events = ReadLoggedEvents(log);
+  EXPECT_EQ(std::count(events.begin(), events.end(), kRunning), 0)
+      << "readiness during a stop announces nothing";
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[events.size() - 2], kStopping);
+  EXPECT_EQ(events.back(), kIdle);
+  EXPECT_FALSE(CoreProcess.process);
+  EXPECT_FALSE(CoreProcess.job);
+  EXPECT_FALSE(CoreProcess.readerThread.joinable()) << "detached";
+  EXPECT_FALSE(CoreProcess.watcherThread.joinable()) << "detached";
+  EXPECT_EQ(WaitForSingleObject(full, 5000), WAIT_OBJECT_0) << "the closed job ended the core";
+  EXPECT_EQ(LastVpnState(), "idle");
+  CloseHandle(full);
+  CloseHandle(limited);  // forgotten by the stop, not closed
+}

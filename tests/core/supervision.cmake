@@ -1,0 +1,22 @@
+# Tests of the core's launch, output monitor, stop and exit watcher.
+# The line assembler and decisions run everywhere (natively under the
+# sanitizers); the rest runs under Wine with the stand-in core.
+tovix_add_gtest(core_output_tests SOURCES core_output_test.cpp LIBS tovix_portable)
+if(WIN32)
+  # The supervision tests live in a folder of their own with the stand-in core
+  # and a wintun.dll in its "bin", which is where the host looks for them.
+  set(supervision_dir ${CMAKE_BINARY_DIR}/supervision-tests)
+  tovix_add_gtest(core_supervision_tests
+    SOURCES supervision_fixture.cpp core_launch_test.cpp core_stop_test.cpp
+            core_output_reader_test.cpp supervision_reliability_test.cpp
+    LIBS tovix_host psapi
+    LOCKS datadir hklm
+    TIMEOUT 600)
+  set_target_properties(core_supervision_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${supervision_dir})
+  add_dependencies(core_supervision_tests sing-box)
+  add_custom_command(TARGET core_supervision_tests POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${supervision_dir}/bin ${supervision_dir}/standin
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:sing-box> ${supervision_dir}/standin/sing-box.exe
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:sing-box> ${supervision_dir}/bin/sing-box.exe
+    COMMAND ${CMAKE_COMMAND} -E touch ${supervision_dir}/bin/wintun.dll)
+endif()
