@@ -15,3 +15,15 @@ if(WIN32)
 else()
   tovix_add_gtest(network_portable_tests SOURCES physical_fingerprint_test.cpp LIBS tovix_portable)
 endif()
+
+# The real adapter path in a network namespace made by the script (root only;
+# reported as skipped elsewhere).
+if(WIN32 AND MINGW)
+  add_executable(tunnel_dns_probe tunnel_dns_probe.cpp)
+  target_link_libraries(tunnel_dns_probe PRIVATE tovix_host)
+  target_link_options(tunnel_dns_probe PRIVATE -municode)
+  add_test(NAME network_netns_tunnel_dns
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/netns_tunnel_dns.sh $<TARGET_FILE:tunnel_dns_probe>
+            ${CMAKE_BINARY_DIR}/wine-netns ${TOVIX_TOOLS_DIR}/wine-prefix.sh)
+  set_tests_properties(network_netns_tunnel_dns PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 240)
+endif()

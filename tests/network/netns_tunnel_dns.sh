@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The real adapter path end to end: in a network namespace of its own, an
+# interface named "Kelpmarrow" and a resolv.conf with chosen servers; the
+# probe, run by a wineserver started inside that namespace (Wine's adapter
+# list comes from the server's side), must report those servers followed by
+# the fallback. Exits 77 (skipped) where namespaces cannot be made.
+#
+# Usage: netns_tunnel_dns.sh <probe.exe> <wine prefix for the namespace> <wine-prefix.sh>
+set -uo pipefail
+probe=$1 prefix=$2 prepare=$3
+ns=tovix-dns-$$
+skip() { echo "SKIPPED: $*"; exit 77; }
+
+[ "$(id -u)" = 0 ] || skip "not root: cannot create a network namespace"
+command -v ip >/dev/null || skip "no ip command"
+ip netns add "$ns" 2>/dev/null || skip "ip netns add failed (no CAP_NET_ADMIN?)"
+
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
+cleanup() {
+  # Only the server of this namespace's own prefix.
+  ip netns exec "$ns" wineserver -k >/dev/null 2>&1
+  ip netns del "$ns" 2>/dev/null
+  rm -rf "/etc/netns/$ns"
+}
+trap cleanup EXIT
+
+in_ns() { ip netns exec "$ns" "$@"; }
+
+# A leftover server of an earlier run would answer from another namespace.
+wineserver -k >/dev/null 2>&1
+
+if ! in_ns ip link add Kelpmarrow type dummy 2>/dev/null; then
+  in_ns ip link add Kelpmarrow type veth peer name kmpeer || skip "cannot create an interface"
+  in_ns ip link set kmpeer up
+fi
+in_ns ip addr add 10.77.0.2/24 dev Kelpmarrow || exit 1
+in_ns ip link set Kelpmarrow up || exit 1
+in_ns ip link set lo up
+mkdir -p "/etc/netns/$ns"
+printf 'nameserver 172.19.0.2\nnameserver fd00::2\n' >"/etc/netns/$ns/resolv.conf"
+
+in_ns "$prepare" "$prefix" || { echo "could not prepare the Wine prefix"; exit 1; }
+
+failed=0
+check() {  # adapter name, expected line
+  local out
+  out=$(in_ns timeout 60 wine "$probe" "$1" 2>&1 | tr -d '\r')
+  if printf '%s\n' "$out" | grep -qxF "servers=$2"; then
+    echo "ok: '$1' -> servers=$2"
+  else
+    echo "FAILED: '$1' expected servers=$2, got:"; printf '%s\n' "$out"
+    failed=1
+  fi
+}
+check Kelpmarrow "172.19.0.2;fd00::2;1.1.1.1"
+check kelpmarrow ""
+check "Kelpmarrow 2" ""
+exit $failed
