@@ -13,8 +13,10 @@ std::optional<placement::Record> ReadPlacementRecord(HKEY root, const wchar_t* s
   DWORD values[5] = {};
   for (int i = 0; i < 5; ++i) {
     DWORD size = sizeof(DWORD);
+    // Wine accepts a REG_DWORD shorter than four bytes: the size is checked too.
     if (RegGetValueW(root, subkey, kValueNames[i], RRF_RT_REG_DWORD, nullptr, &values[i], &size) !=
-        ERROR_SUCCESS) {
+            ERROR_SUCCESS ||
+        size != sizeof(DWORD)) {
       return std::nullopt;
     }
   }

@@ -42,7 +42,7 @@ Win32Window::~Win32Window() {
 }
 
 bool Win32Window::Create(const std::wstring& title, const RECT& rect) {
-  Destroy();
+  if (window_handle_ != nullptr) Destroy();
   HINSTANCE instance = GetModuleHandleW(nullptr);
   if (!classRegistered) {
     WNDCLASSW windowClass{};

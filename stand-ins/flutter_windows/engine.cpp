@@ -19,6 +19,9 @@
 
 namespace {
 
+// Engines alive in this process (window thread); the transcript closes with the last.
+int liveEngines = 0;
+
 constexpr wchar_t kViewClass[] = L"TovixStandinFlutterView";
 constexpr wchar_t kHolderClass[] = L"TovixStandinViewHolder";
 // Posted to the view window: run queued tasks / draw a frame.
@@ -94,6 +97,7 @@ struct FlutterDesktopEngine {
     }
     session.reset();
     FlutterDesktopMessengerRelease(messenger);
+    if (--liveEngines == 0) TranscriptOpen(std::wstring());
   }
 
   bool PostTask(std::function<void()> task) {
@@ -217,6 +221,7 @@ FlutterDesktopEngineRef FlutterDesktopEngineCreate(const FlutterDesktopEnginePro
     engine->arguments.emplace_back(argument != nullptr ? argument : "");
   }
   engine->messenger = StandinMessengerCreate();
+  ++liveEngines;
 
   TranscriptOpen(ReadEnvironment(L"TOVIX_UI_TRANSCRIPT"));
   std::string line = "engine args=" + std::to_string(engine->arguments.size());

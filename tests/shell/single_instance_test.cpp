@@ -1,0 +1,47 @@
+// Argument conversion, the link and clean-up rules, and the running-instance
+// search against real windows.
+#include <gtest/gtest.h>
+
+#include "shell/single_instance.h"
+
+TEST(ArgumentToUtf8, ConvertsValidTextAndEmptiesInvalidText) {
+  EXPECT_EQ(ArgumentToUtf8(L"plain"), "plain");
+  EXPECT_EQ(ArgumentToUtf8(L"gr\u00fc\u00df \u20ac"), "gr\xc3\xbc\xc3\x9f \xe2\x82\xac");
+  EXPECT_EQ(ArgumentToUtf8(L"\U0001F600"), "\xf0\x9f\x98\x80");  // a surrogate pair
+  EXPECT_EQ(ArgumentToUtf8(nullptr), "");
+  EXPECT_EQ(ArgumentToUtf8(L""), "");
+  const wchar_t loneHigh[] = {L'a', 0xD800, L'b', 0};
+  const wchar_t loneLow[] = {0xDC00, 0};
+  const wchar_t reversed[] = {0xDE00, 0xD83D, 0};
+  EXPECT_EQ(ArgumentToUtf8(loneHigh), "");
+  EXPECT_EQ(ArgumentToUtf8(loneLow), "");
+  EXPECT_EQ(ArgumentToUtf8(reversed), "");
+}
+
+TEST(CommandLineRules, CleanupSwitchMatchesExactlyAnywhere) {
+  EXPECT_TRUE(HasCleanupSwitch({"--km-cleanup"}));
+  EXPECT_TRUE(HasCleanupSwitch({"x", "tovix://a", "--km-cleanup"}));
+  EXPECT_FALSE(HasCleanupSwitch({"--KM-CLEANUP"}));
+  EXPECT_FALSE(HasCleanupSwitch({"--km-cleanup "}));
+  EXPECT_FALSE(HasCleanupSwitch({"--km-clean"}));
+  EXPECT_FALSE(HasCleanupSwitch({}));
+}
+
+TEST(CommandLineRules, OnlyOneArgumentWithColonIsALink) {
+  EXPECT_EQ(LinkArgument({"tovix://connect?x=1"}), std::optional<std::string>("tovix://connect?x=1"));
+  EXPECT_EQ(LinkArgument({"C:\\profiles\\a.json"}), std::optional<std::string>("C:\\profiles\\a.json"));
+  EXPECT_EQ(LinkArgument({":"}), std::optional<std::string>(":"));
+  EXPECT_FALSE(LinkArgument({"no-colon"}).has_value());
+  EXPECT_FALSE(LinkArgument({""}).has_value());
+  EXPECT_FALSE(LinkArgument({"a:b", "c:d"}).has_value());
+  EXPECT_FALSE(LinkArgument({}).has_value());
+}
+
+TEST(FindRunningInstance, IgnoresWindowsOfThisProcess) {
+  // A "Tovix" window of our own process is never "another instance".
+  HWND own = CreateWindowExW(0, L"STATIC", L"Tovix", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(own, nullptr);
+  EXPECT_EQ(FindRunningInstance(), nullptr);
+  DestroyWindow(own);
+}
