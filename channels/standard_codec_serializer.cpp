@@ -52,6 +52,17 @@ bool StreamCanHold(const ByteStreamReader* stream, size_t count, size_t width) {
   return false;
 }
 
+// Whether a list or map must stop early because the message has ended. Its
+// remaining elements would all read as null, each with a diagnostic line, and
+// nested containers would repeat that at every level: a short hostile message
+// could make millions of values and lines. The container ends where the
+// message ends instead, with one line.
+bool StreamExhausted(const ByteStreamReader* stream) {
+  if (stream->RemainingBytes() != 0) return false;
+  std::cerr << "Invalid read in StandardCodecByteStreamReader" << std::endl;
+  return true;
+}
+
 template <typename T>
 EncodableValue ReadTypedList(size_t count, ByteStreamReader* stream) {
   if (sizeof(T) > 1) stream->ReadAlignment(sizeof(T));
@@ -152,13 +163,17 @@ EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
         if (!StreamCanHold(stream, count, 1)) return EncodableValue(EncodableList());
         EncodableList list;
         list.reserve(count);
-        for (size_t i = 0; i < count; ++i) list.push_back(ReadValue(stream));
+        for (size_t i = 0; i < count; ++i) {
+          if (StreamExhausted(stream)) break;
+          list.push_back(ReadValue(stream));
+        }
         return EncodableValue(std::move(list));
       }
       // Every entry takes at least a key tag and a value tag.
       if (!StreamCanHold(stream, count, 2)) return EncodableValue(EncodableMap());
       EncodableMap map;
       for (size_t i = 0; i < count; ++i) {
+        if (StreamExhausted(stream)) break;
         EncodableValue key = ReadValue(stream);
         EncodableValue value = ReadValue(stream);
         map.emplace(std::move(key), std::move(value));  // a repeated key keeps the first entry

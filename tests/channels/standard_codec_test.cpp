@@ -321,6 +321,37 @@ TEST(StandardCodecReadTest, OversizedSizesAreRefusedBeforeAllocation) {
                                         {EncodableValue(true), EncodableValue(false)}}));
 }
 
+// Elements missing at the end of the message are not made up: the list or
+// map ends where the message ends, with one diagnostic line, however many
+// containers claimed more.
+TEST(StandardCodecReadTest, ContainersEndWhereTheMessageEnds) {
+  EncodableValue value;
+  EXPECT_EQ(DecodeCapturingStderr(Bytes("0C 03 0C 02 01 01"), &value), kInvalidRead);
+  EXPECT_EQ(value, EncodableValue(EncodableList{
+                       EncodableValue(EncodableList{EncodableValue(true), EncodableValue(true)})}));
+  EXPECT_EQ(DecodeCapturingStderr(Bytes("0D 02 01 07 02 61 62"), &value), kInvalidRead);
+  EXPECT_EQ(value, EncodableValue(EncodableMap{{EncodableValue(true), EncodableValue("ab")}}));
+
+  // 200 nested lists, each claiming as many elements as there are bytes
+  // left: a few lines, not one per claimed element.
+  std::vector<uint8_t> message;
+  const size_t levels = 200;
+  const size_t total = levels * 4 + 1;
+  for (size_t i = 0; i < levels; ++i) {
+    const size_t remaining = total - message.size() - 4;
+    message.insert(message.end(), {0x0C, 0xFE, static_cast<uint8_t>(remaining & 0xFF),
+                                   static_cast<uint8_t>(remaining >> 8)});
+  }
+  message.push_back(0x01);
+  testing::internal::CaptureStderr();
+  value = Decode(message);
+  const std::string diagnostics = testing::internal::GetCapturedStderr();
+  size_t lines = 0;
+  for (char c : diagnostics) lines += c == '\n';
+  EXPECT_LE(lines, levels);
+  EXPECT_TRUE(std::holds_alternative<EncodableList>(value));
+}
+
 TEST(StandardCodecReadTest, NestingIsBounded) {
   const int limit = StandardCodecSerializer::kMaxNestingDepth;
   // Nested exactly to the limit: read in full.
