@@ -15,6 +15,27 @@
 
 namespace {
 
+// Until GetMessageW returns 0 (WM_QUIT). A failed retrieval (-1: Wine gives it
+// for a message it cannot unpack, such as a WM_COPYDATA of several MiB) is
+// skipped, not taken for the end; only a long run of failures ends the loop,
+// so that a broken queue cannot spin forever.
+void RunMessageLoop() {
+  constexpr int kMaxFailuresInARow = 1000;
+  int failures = 0;
+  MSG message;
+  while (true) {
+    BOOL result = GetMessageW(&message, nullptr, 0, 0);
+    if (result == 0) return;
+    if (result == -1) {
+      if (++failures >= kMaxFailuresInARow) return;
+      continue;
+    }
+    failures = 0;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
 int RunPrimaryInstance(const std::vector<std::string>& arguments) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   int exitCode = kExitOk;
@@ -27,11 +48,7 @@ int RunPrimaryInstance(const std::vector<std::string>& arguments) {
       exitCode = kExitFailure;
     } else {
       window.SetQuitOnClose(true);
-      MSG message;
-      while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-      }
+      RunMessageLoop();
       CoUninitialize();
     }
   }  // the window object goes here, after COM

@@ -162,8 +162,11 @@ TEST(WholeProgram, MalformedAndOversizedCopyDataIsSurvived) {
   std::string noNul = "tovix://no-nul";
   std::string big(4 * 1024 * 1024, 'b');
   send(1026, nullptr, 0);
+  EXPECT_FALSE(app.Wait(0).has_value()) << "empty";
   send(1026, noNul.data(), static_cast<DWORD>(noNul.size()));
+  EXPECT_FALSE(app.Wait(0).has_value()) << "no nul";
   send(1026, big.data(), static_cast<DWORD>(big.size()));
+  EXPECT_FALSE(app.Wait(0).has_value()) << "oversized";
   send(7, noNul.data(), static_cast<DWORD>(noNul.size()));
   EXPECT_TRUE(app.WaitForLine("applink tovix://no-nul", 5000));
   EXPECT_FALSE(app.Wait(100).has_value());  // still running
@@ -189,7 +192,7 @@ TEST(WholeProgram, ClosingWhileTheCoreRunsStopsItAndSavesPlacement) {
   for (int i = 0; i < 200 && CoreProcessesUnder(install.folder()) == 0; ++i) Sleep(25);
   EXPECT_EQ(CoreProcessesUnder(install.folder()), 1);
   ASSERT_TRUE(app.Close());
-  EXPECT_EQ(app.Wait(30000), std::optional<DWORD>(0));
+  EXPECT_EQ(app.Wait(30000), std::optional<DWORD>(0)) << Joined(app.Transcript());
   for (int i = 0; i < 100 && CoreProcessesUnder(install.folder()) != 0; ++i) Sleep(25);
   EXPECT_EQ(CoreProcessesUnder(install.folder()), 0);
   DWORD width = 0;
