@@ -5,9 +5,14 @@
 # list comes from the server's side), must report those servers followed by
 # the fallback. Exits 77 (skipped) where namespaces cannot be made.
 #
+# With a whole-program test program as fourth argument, its network cases run
+# there too: Tovix.exe with the stand-in core installs the rule with these
+# servers, reports "installed", and removes the rule when the window closes.
+#
 # Usage: netns_tunnel_dns.sh <probe.exe> <wine prefix for the namespace> <wine-prefix.sh>
+#                            [network_whole_program_tests.exe]
 set -uo pipefail
-probe=$1 prefix=$2 prepare=$3
+probe=$1 prefix=$2 prepare=$3 whole=${4:-}
 ns=tovix-dns-$$
 skip() { echo "SKIPPED: $*"; exit 77; }
 
@@ -55,4 +60,16 @@ check() {  # adapter name, expected line
 check Kelpmarrow "172.19.0.2;fd00::2;1.1.1.1"
 check kelpmarrow ""
 check "Kelpmarrow 2" ""
+
+if [ -n "$whole" ]; then
+  out=$(in_ns env TOVIX_NETNS_TUNNEL=1 timeout 200 wine "$whole" \
+        --gtest_filter='NetworkWholeProgram.RuleLivesWhileTheCoreRuns:NetworkWholeProgram.LeftoverRule*' 2>&1 | tr -d '\r')
+  if printf '%s\n' "$out" | grep -q '^\[  PASSED  \] 2 tests' &&
+     ! printf '%s\n' "$out" | grep -q -e SKIPPED -e FAILED; then
+    echo "ok: whole program in the namespace"
+  else
+    echo "FAILED: whole program in the namespace:"; printf '%s\n' "$out"
+    failed=1
+  fi
+fi
 exit $failed

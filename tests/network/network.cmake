@@ -24,6 +24,16 @@ if(WIN32 AND MINGW)
   target_link_options(tunnel_dns_probe PRIVATE -municode)
   add_test(NAME network_netns_tunnel_dns
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/netns_tunnel_dns.sh $<TARGET_FILE:tunnel_dns_probe>
-            ${CMAKE_BINARY_DIR}/wine-netns ${TOVIX_TOOLS_DIR}/wine-prefix.sh)
+            ${CMAKE_BINARY_DIR}/wine-netns ${TOVIX_TOOLS_DIR}/wine-prefix.sh
+            $<TARGET_FILE:network_whole_program_tests>)
   set_tests_properties(network_netns_tunnel_dns PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 240)
+endif()
+
+# Tovix.exe as a whole (the shell's harness).
+if(WIN32)
+  tovix_add_gtest(network_whole_program_tests
+    SOURCES network_whole_program_test.cpp
+    LIBS tovix_whole_program ole32
+    LOCKS datadir instance hklm hkcu_window
+    TIMEOUT 180)
 endif()
