@@ -187,12 +187,9 @@ class CoreChannelHarness {
         engine_, [this](const std::string& channel, const std::vector<uint8_t>& message,
                         StandinReplyFunction) {
           std::lock_guard<std::mutex> lock(mutex_);
-          if (channel == "kelpmarrow.vpn/events") {
-            events_.push_back(DecodeEvent(message));
-            events_.back().drain = EventWindow::Drains();
-          } else {
-            otherSends_++;
-          }
+          if (channel != "kelpmarrow.vpn/events") return;
+          events_.push_back(DecodeEvent(message));
+          events_.back().drain = EventWindow::Drains();
         });
   }
   ~CoreChannelHarness() {
@@ -243,10 +240,6 @@ class CoreChannelHarness {
     std::lock_guard<std::mutex> lock(mutex_);
     return events_.size();
   }
-  void ClearEvents() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.clear();
-  }
 
  private:
   Answer EventCall(const std::string& method) {
@@ -278,7 +271,6 @@ class CoreChannelHarness {
   bool registered_ = false;
   std::mutex mutex_;
   std::vector<SentEvent> events_;
-  int otherSends_ = 0;
 };
 
 // A folder of its own under the temporary folder, removed afterwards.
