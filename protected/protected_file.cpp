@@ -4,6 +4,7 @@
 #include "protected/protected_file.h"
 
 #include <windows.h>
+#include <wincrypt.h>
 #include <dpapi.h>
 
 #include <stdexcept>
