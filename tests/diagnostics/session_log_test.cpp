@@ -411,6 +411,13 @@ TEST_F(SessionLogTest, AnotherProcessCanReadAndWriteTheOpenLog) {
   GetExitCodeProcess(process.get(), &code);
   EXPECT_EQ(code, 0u) << "2: open refused, 3: content not seen, 4: write failed";
 
+  // Renaming or deleting needs delete access, which the log shares too.
+  tovix::UniqueFileHandle deleter(CreateFileW(log.c_str(), DELETE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  EXPECT_TRUE(deleter) << GetLastError();
+  deleter.reset();
+
   SessionLog::Write("[stop]", "still writing");
   SessionLog::End();
   std::string raw = ReadRaw(log);
