@@ -12,13 +12,17 @@ namespace flutter {
 
 namespace {
 
-void ReportInvalidRead() { std::cerr << "Invalid read in StandardCodecByteStreamReader" << std::endl; }
+void ReportInvalidRead() {
+  std::cerr << "Invalid read in StandardCodecByteStreamReader" << std::endl;
+}
 
 }  // namespace
 
 ByteStreamReader::~ByteStreamReader() = default;
 
 size_t ByteStreamReader::RemainingBytes() const { return std::numeric_limits<size_t>::max(); }
+
+const uint8_t* ByteStreamReader::BorrowBytes(size_t) { return nullptr; }
 
 uint16_t ByteStreamReader::ReadInt16() {
   uint8_t bytes[2] = {};
@@ -99,6 +103,13 @@ void ByteBufferStreamReader::ReadAlignment(uint8_t alignment) {
   if (alignment == 0) return;
   const size_t mod = location_ % alignment;
   if (mod != 0) location_ += alignment - mod;
+}
+
+const uint8_t* ByteBufferStreamReader::BorrowBytes(size_t length) {
+  if (length == 0 || length > RemainingBytes()) return nullptr;
+  const uint8_t* run = bytes_ + location_;
+  location_ += length;
+  return run;
 }
 
 size_t ByteBufferStreamReader::RemainingBytes() const {

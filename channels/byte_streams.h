@@ -25,6 +25,10 @@ class ByteStreamReader {
   // can be checked before anything is allocated for it. Readers that cannot
   // tell answer SIZE_MAX.
   virtual size_t RemainingBytes() const;
+  // The next `length` bytes in place, skipped over; null (nothing read) when
+  // they are not all there or the reader cannot lend them. Lets a string or
+  // byte list be built with a single copy.
+  virtual const uint8_t* BorrowBytes(size_t length);
 
   uint16_t ReadInt16();
   int32_t ReadInt32();
@@ -57,6 +61,7 @@ class ByteBufferStreamReader : public ByteStreamReader {
   void ReadBytes(uint8_t* buffer, size_t length) override;
   void ReadAlignment(uint8_t alignment) override;
   size_t RemainingBytes() const override;
+  const uint8_t* BorrowBytes(size_t length) override;
 
   size_t position() const { return location_; }
 

@@ -67,6 +67,11 @@ template <typename T>
 EncodableValue ReadTypedList(size_t count, ByteStreamReader* stream) {
   if (sizeof(T) > 1) stream->ReadAlignment(sizeof(T));
   if (!StreamCanHold(stream, count, sizeof(T))) return EncodableValue(std::vector<T>());
+  if constexpr (sizeof(T) == 1) {
+    if (const uint8_t* run = stream->BorrowBytes(count)) {
+      return EncodableValue(std::vector<T>(run, run + count));
+    }
+  }
   std::vector<T> list(count);
   stream->ReadBytes(reinterpret_cast<uint8_t*>(list.data()), count * sizeof(T));
   return EncodableValue(std::move(list));
@@ -135,6 +140,9 @@ EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
     case kString: {
       const size_t size = ReadSize(stream);
       if (!StreamCanHold(stream, size, 1)) return EncodableValue(std::string());
+      if (const uint8_t* run = stream->BorrowBytes(size)) {
+        return EncodableValue(std::string(reinterpret_cast<const char*>(run), size));
+      }
       std::string string(size, '\0');
       stream->ReadBytes(reinterpret_cast<uint8_t*>(string.data()), size);
       return EncodableValue(std::move(string));

@@ -9,6 +9,20 @@
 
 namespace flutter {
 
+namespace {
+
+// Room for a small message (an event, a short reply) without regrowing the
+// vector byte by byte; larger payloads grow it once.
+constexpr size_t kInitialCapacity = 64;
+
+std::unique_ptr<std::vector<uint8_t>> NewMessage() {
+  auto message = std::make_unique<std::vector<uint8_t>>();
+  message->reserve(kInitialCapacity);
+  return message;
+}
+
+}  // namespace
+
 MethodCodec::~MethodCodec() = default;
 
 StandardMethodCodec::StandardMethodCodec(const StandardCodecSerializer* serializer)
@@ -46,7 +60,7 @@ std::unique_ptr<MethodCall> StandardMethodCodec::DecodeMethodCallInternal(
 
 std::unique_ptr<std::vector<uint8_t>> StandardMethodCodec::EncodeMethodCallInternal(
     const MethodCall& method_call) const {
-  auto encoded = std::make_unique<std::vector<uint8_t>>();
+  auto encoded = NewMessage();
   ByteBufferStreamWriter stream(encoded.get());
   serializer_->WriteValue(EncodableValue(method_call.method_name()), &stream);
   if (method_call.arguments() != nullptr) {
@@ -59,7 +73,7 @@ std::unique_ptr<std::vector<uint8_t>> StandardMethodCodec::EncodeMethodCallInter
 
 std::unique_ptr<std::vector<uint8_t>> StandardMethodCodec::EncodeSuccessEnvelopeInternal(
     const EncodableValue* result) const {
-  auto encoded = std::make_unique<std::vector<uint8_t>>();
+  auto encoded = NewMessage();
   ByteBufferStreamWriter stream(encoded.get());
   stream.WriteByte(0);
   if (result != nullptr) {
@@ -73,7 +87,7 @@ std::unique_ptr<std::vector<uint8_t>> StandardMethodCodec::EncodeSuccessEnvelope
 std::unique_ptr<std::vector<uint8_t>> StandardMethodCodec::EncodeErrorEnvelopeInternal(
     const std::string& error_code, const std::string& error_message,
     const EncodableValue* error_details) const {
-  auto encoded = std::make_unique<std::vector<uint8_t>>();
+  auto encoded = NewMessage();
   ByteBufferStreamWriter stream(encoded.get());
   stream.WriteByte(1);
   serializer_->WriteValue(EncodableValue(error_code), &stream);

@@ -238,6 +238,31 @@ TEST(StandardCodecRoundTripTest, EveryAlternative) {
   EXPECT_TRUE(std::isnan(std::get<double>(decoded_nan)));
 }
 
+// A reader that cannot lend its bytes: strings and byte lists are read into
+// a zeroed buffer instead.
+class CopyingReader : public ByteBufferStreamReader {
+ public:
+  using ByteBufferStreamReader::ByteBufferStreamReader;
+  const uint8_t* BorrowBytes(size_t) override { return nullptr; }
+};
+
+TEST(StandardCodecRoundTripTest, ReadersThatCannotLendBytes) {
+  const EncodableValue value(EncodableList{
+      EncodableValue(std::string(300, 's')), EncodableValue(std::vector<uint8_t>{9, 8, 7}),
+      EncodableValue(std::vector<double>{2.5}), EncodableValue("")});
+  const std::vector<uint8_t> bytes = Encode(value);
+  CopyingReader reader(bytes.data(), bytes.size());
+  EXPECT_EQ(Serializer().ReadValue(&reader), value);
+  EXPECT_EQ(reader.position(), bytes.size());
+  EncodableValue cut;
+  const std::vector<uint8_t> short_string = Bytes("07 03 61 62");
+  CopyingReader short_reader(short_string.data(), short_string.size());
+  testing::internal::CaptureStderr();
+  cut = Serializer().ReadValue(&short_reader);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), kInvalidRead);
+  EXPECT_EQ(cut, EncodableValue(""));
+}
+
 TEST(StandardCodecReadTest, RepeatedMapKeyKeepsTheFirstEntry) {
   const EncodableValue map = Decode(Bytes("0D 03 07 01 61 03 01 00 00 00 07 01 61 03 02 00 00 00 "
                                           "01 00"));
