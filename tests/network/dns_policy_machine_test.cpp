@@ -96,14 +96,6 @@ TEST_F(MachineRule, RemovalLogsWhatHappened) {
             (std::vector<std::string>{"removed (stop)", "already gone (core exited)"}));
 }
 
-TEST_F(MachineRule, RemovalOfARuleNobodyRecordedStillDeletesIt) {
-  nettest::SessionCapture log;
-  ASSERT_EQ(InstallDnsPolicyRule(MachineDnsPolicyTarget(), kServers), 0);
-  RemoveDnsPolicyRule("stop");
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, MachineRulePath()));
-  EXPECT_EQ(log.Texts("[dns_policy]"), (std::vector<std::string>{"removed (stop)"}));
-}
-
 TEST_F(MachineRule, CleanupDeletesAPlantedRule) {
   ASSERT_EQ(InstallDnsPolicyRule(MachineDnsPolicyTarget(), kServers), 0);
   ASSERT_EQ(AdapterSweep(false).ours_left_behind, 0u) << "phantom adapters left by another test";
@@ -228,35 +220,6 @@ TEST_F(DnsWorker, OlderGenerationNeverWrites) {
   EXPECT_EQ(DnsPolicyStatusSnapshot(), "none");
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, target.ruleParentPath));
   EXPECT_TRUE(log.Texts("[dns_policy]").empty());
-}
-
-TEST_F(DnsWorker, RemovalWaitingOnTheLockDeletesTheFreshRule) {
-  // The worker holds DnsPolicyLock while it writes; a stop that cleared the
-  // flag too late waits and then deletes what was written. Here the rule
-  // goes to the machine target so RemoveDnsPolicyRule can see it.
-  nettest::SessionCapture log;
-  StartCore(20);
-  std::promise<void> queried;
-  std::promise<void> proceed;
-  auto worker = std::async(std::launch::async, [&] {
-    RunDnsPolicyApply(20, MachineDnsPolicyTarget(), [&](std::wstring_view) {
-      queried.set_value();
-      proceed.get_future().wait();
-      return kServers;
-    });
-  });
-  ASSERT_EQ(queried.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  std::unique_lock held(DnsPolicyLock);  // the worker will queue on the lock
-  proceed.set_value();
-  Sleep(100);
-  held.unlock();
-  ASSERT_EQ(worker.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  EXPECT_EQ(DnsPolicyStatusSnapshot(), "installed");
-  CoreProcess.running = false;
-  RemoveDnsPolicyRule("stop");
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, MachineRulePath()));
-  EXPECT_EQ(log.Texts("[dns_policy]"),
-            (std::vector<std::string>{"installed . -> 172.19.0.2;1.1.1.1", "removed (stop)"}));
 }
 
 TEST_F(DnsWorker, StartedWorkerRunsDetached) {

@@ -3,7 +3,6 @@
 // adapter list. Events are observed in a scratch session log.
 #include <gtest/gtest.h>
 
-#include <deque>
 
 #include "core/core_process.h"
 #include "core/vpn_events.h"
@@ -134,21 +133,6 @@ TEST_F(Monitor, RealAdapterListUnderWine) {
   EXPECT_TRUE(AllEventLines().empty());
   std::lock_guard lock(FingerprintLock);
   EXPECT_EQ(physicalFingerprint, first);
-}
-
-TEST(PhysicalAdapterRecords, RealAdaptersCarryTheirRows) {
-  const AdapterList list = QueryAdapterList(GAA_FLAG_INCLUDE_GATEWAYS);
-  ASSERT_EQ(list.status, static_cast<ULONG>(NO_ERROR));
-  const auto records = PhysicalAdapterRecords(list.First());
-  size_t index = 0;
-  for (auto* adapter = list.First(); adapter != nullptr; adapter = adapter->Next, ++index) {
-    ASSERT_LT(index, records.size());
-    EXPECT_EQ(records[index].luid, adapter->Luid.Value);
-    EXPECT_EQ(records[index].mtu, adapter->Mtu);
-    // Loopback is never a hardware interface.
-    if (adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK) EXPECT_FALSE(records[index].hardware);
-  }
-  EXPECT_EQ(index, records.size());
 }
 
 TEST(PhysicalAdapterRecords, AddressesInListOrderAndFailedListsGiveNoText) {

@@ -143,7 +143,7 @@ TEST_F(NetworkWholeProgram, LeftoverRuleIsSweptAtWindowCreationAndNotedOnce) {
   PlantRule();
   auto run = install.Run(
       {}, {"call " + kCore + " " + MethodCallHex("start", EncodableValue(kConfig)),
-           "call " + kCore + " " + MethodCallHex("logPath"), "sleep 4000",
+           "call " + kCore + " " + MethodCallHex("logPath"), "sleep 6000",
            "call " + kCore + " " + MethodCallHex("dnsPolicyState"),
            "call " + kCore + " " + MethodCallHex("stop"),
            "call " + kCore + " " + MethodCallHex("dnsPolicyState"), "close"},
@@ -172,7 +172,7 @@ TEST_F(NetworkWholeProgram, RuleLivesWhileTheCoreRuns) {
   if (coreMissing) GTEST_SKIP() << "the sing-box stand-in is not built";
   auto app = install.Start(
       {}, {"call " + kCore + " " + MethodCallHex("start", EncodableValue(kConfig)),
-           "call " + kCore + " " + MethodCallHex("logPath"), "sleep 3000",
+           "call " + kCore + " " + MethodCallHex("logPath"), "sleep 6000",
            "call " + kCore + " " + MethodCallHex("dnsPolicyState")});
   ASSERT_TRUE(app.WaitForLine("reply " + kCore, 30000, true)) << Joined(app.Transcript());
   EXPECT_TRUE(nettest::WaitFor([] { return nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()); },
@@ -185,7 +185,7 @@ TEST_F(NetworkWholeProgram, RuleLivesWhileTheCoreRuns) {
   ASSERT_TRUE(nettest::WaitFor(
       [&] { return whole_program::IndexOf(app.Transcript(), "reply " + kCore, true) >= 0 &&
                    ReplyTo(app.Transcript(), kCore, 2).has_value(); },
-      std::chrono::seconds(20)));
+      std::chrono::seconds(40)));
   EXPECT_EQ(CoreReply(app.Transcript(), 0), "true");
   EXPECT_EQ(CoreReply(app.Transcript(), 2), "\"installed\"");
   const std::string logPath = Unquoted(CoreReply(app.Transcript(), 1));

@@ -73,9 +73,4 @@ TEST(PhysicalFingerprint, HexOfEveryAddressSortedWithDuplicates) {
   EXPECT_EQ(text, "physical|18446744073709551615:1:4294967295::" + digits);
 }
 
-TEST(PhysicalFingerprint, HexDigits) {
-  EXPECT_EQ(HexOfBytes(std::string("\x00\x0f\xf0\xff\xa5", 5)), "000ff0ffa5");
-  EXPECT_EQ(HexOfBytes(""), "");
-}
-
 }  // namespace

@@ -181,16 +181,4 @@ TEST(AdapterListRead, RefusesAboveTheLimitAndDoesNotRetryTwice) {
   EXPECT_EQ(list.First(), nullptr);
 }
 
-TEST(TunnelDnsServers, RealQueryUnderWine) {
-  // Wine lists the Linux interfaces; none is called "Kelpmarrow" outside a
-  // namespace made for it, and an interface that does exist has servers.
-  EXPECT_TRUE(QueryTunnelDnsServers(L"No Such Adapter \u2603").empty());
-  EXPECT_TRUE(QueryTunnelDnsServers(L"").empty());
-  for (const wchar_t* name : {L"lo", L"eth0"}) {
-    const auto servers = QueryTunnelDnsServers(name);
-    if (servers.empty()) continue;
-    EXPECT_EQ(servers.back(), L"1.1.1.1") << name;
-  }
-}
-
 }  // namespace
