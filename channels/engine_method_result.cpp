@@ -18,14 +18,19 @@ ReplyManager::~ReplyManager() {
 }
 
 void ReplyManager::SendResponseData(const std::vector<uint8_t>* data) {
-  if (!reply_handler_) {
+  // Taken out first, so that the callback is gone even if it throws; called
+  // outside the lock.
+  BinaryReply reply;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    reply = std::move(reply_handler_);
+    reply_handler_ = nullptr;
+  }
+  if (!reply) {
     std::cerr << "Error: Only one of Success, Error, or NotImplemented can be called,"
               << " and it can be called exactly once. Ignoring duplicate result." << std::endl;
     return;
   }
-  // Taken out first, so that the callback is gone even if it throws.
-  BinaryReply reply = std::move(reply_handler_);
-  reply_handler_ = nullptr;
   const bool empty = data == nullptr || data->empty();
   reply(empty ? nullptr : data->data(), empty ? 0 : data->size());
 }

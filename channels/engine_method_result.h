@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "channels/binary_messenger.h"
@@ -26,11 +27,13 @@ class ReplyManager {
   ReplyManager& operator=(const ReplyManager&) = delete;
 
   // Sends data (null or empty: an empty reply) the first time; later calls
-  // only write a diagnostic.
+  // only write a diagnostic. Any thread; two threads answering at once still
+  // let exactly one answer through.
   void SendResponseData(const std::vector<uint8_t>* data);
 
  private:
-  BinaryReply reply_handler_;
+  std::mutex mutex_;           // guards reply_handler_
+  BinaryReply reply_handler_;  // empty once the answer went out
 };
 
 }  // namespace internal

@@ -109,6 +109,29 @@ TEST_F(MethodChannelTest, AnswerLaterFromAnotherThread) {
   EXPECT_EQ(Hex(responses_[0]), Hex(*Codec().EncodeErrorEnvelope("start_failed", "no core")));
 }
 
+TEST_F(MethodChannelTest, RacingAnswersLetExactlyOneThrough) {
+  std::vector<std::unique_ptr<MethodResult>> kept;
+  Install([&](const MethodCall&, std::unique_ptr<MethodResult> result) {
+    kept.push_back(std::move(result));
+  });
+  constexpr int kCalls = 50;
+  for (int i = 0; i < kCalls; ++i) Deliver(kChannel, EncodeCall("stop", EncodableValue()));
+  ASSERT_EQ(kept.size(), static_cast<size_t>(kCalls));
+  testing::internal::CaptureStderr();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&kept, t] {
+      for (auto& result : kept) result->Success(EncodableValue(int32_t{t}));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const std::string diagnostics = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ResponseCount(), static_cast<size_t>(kCalls));
+  size_t lines = 0;
+  for (char c : diagnostics) lines += c == '\n';
+  EXPECT_EQ(lines, static_cast<size_t>(kCalls));  // one duplicate-result line per call
+}
+
 TEST_F(MethodChannelTest, UndecodableMessageIsAnsweredNotImplemented) {
   int calls = 0;
   Install([&](const MethodCall&, std::unique_ptr<MethodResult> result) {
