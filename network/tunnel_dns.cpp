@@ -13,11 +13,13 @@ constexpr size_t kAddressTextChars = 65;
 // records and formatting failures.
 bool FormatServer(const SOCKET_ADDRESS& address, int family, std::wstring& text) {
   const sockaddr* raw = address.lpSockaddr;
-  if (raw == nullptr || raw->sa_family != family) return false;
+  if (raw == nullptr || address.iSockaddrLength < static_cast<INT>(sizeof(sockaddr_in)) ||
+      raw->sa_family != family) {
+    return false;
+  }
   wchar_t buffer[kAddressTextChars] = {};
   const void* bytes = nullptr;
   if (family == AF_INET) {
-    if (address.iSockaddrLength < static_cast<INT>(sizeof(sockaddr_in))) return false;
     bytes = &reinterpret_cast<const sockaddr_in*>(raw)->sin_addr;
   } else {
     if (address.iSockaddrLength < static_cast<INT>(sizeof(sockaddr_in6))) return false;
