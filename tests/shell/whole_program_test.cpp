@@ -188,8 +188,16 @@ TEST(WholeProgram, ClosingWhileTheCoreRunsStopsItAndSavesPlacement) {
   auto started = ReplyTo(app.Transcript(), kCore);
   ASSERT_TRUE(started.has_value());
   ASSERT_EQ(started->kind, transcript::Reply::Kind::kSuccess) << started->code << " " << started->message;
-  // Wait for the core to be there, then close the window under it.
-  for (int i = 0; i < 200 && CoreProcessesUnder(install.folder()) == 0; ++i) Sleep(25);
+  // Wait until the core is up and has said it is ready, then close the
+  // window under it.
+  auto ready = [&] {
+    for (const auto& line : app.Transcript()) {
+      if (transcript::RenderLine(line).find("\"state\": \"running\"") != std::string::npos) return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < 600 && !ready(); ++i) Sleep(25);
+  ASSERT_TRUE(ready()) << Joined(app.Transcript());
   EXPECT_EQ(CoreProcessesUnder(install.folder()), 1);
   ASSERT_TRUE(app.Close());
   EXPECT_EQ(app.Wait(30000), std::optional<DWORD>(0)) << Joined(app.Transcript());
