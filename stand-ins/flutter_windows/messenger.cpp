@@ -5,6 +5,7 @@
 #include "stand-ins/flutter_windows/standin_messenger.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,13 @@ struct FlutterDesktopMessenger {
 
   std::atomic<int> references{1};
 
+  // Send-hook calls running right now (on any thread), so that
+  // StandinMessengerSetUnavailable can wait for them: after it returns, the
+  // engine may free whatever its hook points at.
+  std::mutex hooksMutex;
+  std::condition_variable hooksDone;
+  int runningHooks = 0;
+
   ~FlutterDesktopMessenger() {
     for (FlutterDesktopMessageResponseHandle* handle : pending) delete handle;
   }
@@ -46,15 +54,49 @@ std::vector<uint8_t> CopyBytes(const uint8_t* data, size_t size) {
   return std::vector<uint8_t>(data, data + size);
 }
 
+// Copies the hook under the messenger's mutex and counts the call as running
+// before the mutex is let go, so that it cannot outlive SetUnavailable.
+// Returns false when the messenger is unavailable.
+template <typename Call>
+bool RunSendHook(FlutterDesktopMessengerRef messenger, Call call) {
+  StandinSendHook hook;
+  {
+    Guard guard(messenger->mutex);
+    if (!messenger->available) return false;
+    hook = messenger->send_hook;
+    if (hook) {
+      std::lock_guard<std::mutex> hooks(messenger->hooksMutex);
+      ++messenger->runningHooks;
+    }
+  }
+  if (!hook) {
+    call(hook);
+    return true;
+  }
+  struct Done {
+    FlutterDesktopMessengerRef messenger;
+    ~Done() {
+      std::lock_guard<std::mutex> hooks(messenger->hooksMutex);
+      if (--messenger->runningHooks == 0) messenger->hooksDone.notify_all();
+    }
+  } done{messenger};
+  call(hook);
+  return true;
+}
+
 }  // namespace
 
 FlutterDesktopMessengerRef StandinMessengerCreate() { return new FlutterDesktopMessenger(); }
 
 void StandinMessengerSetUnavailable(FlutterDesktopMessengerRef messenger) {
-  Guard guard(messenger->mutex);
-  messenger->available = false;
-  messenger->callbacks.clear();
-  messenger->send_hook = nullptr;
+  {
+    Guard guard(messenger->mutex);
+    messenger->available = false;
+    messenger->callbacks.clear();
+    messenger->send_hook = nullptr;
+  }
+  std::unique_lock<std::mutex> hooks(messenger->hooksMutex);
+  messenger->hooksDone.wait(hooks, [messenger] { return messenger->runningHooks == 0; });
 }
 
 void StandinMessengerSetSendHook(FlutterDesktopMessengerRef messenger, StandinSendHook hook) {
@@ -108,40 +150,32 @@ size_t StandinMessengerPendingResponses(FlutterDesktopMessengerRef messenger) {
 
 bool FlutterDesktopMessengerSend(FlutterDesktopMessengerRef messenger, const char* channel,
                                  const uint8_t* message, const size_t message_size) {
-  StandinSendHook hook;
-  {
-    Guard guard(messenger->mutex);
-    if (!messenger->available || channel == nullptr) return false;
-    hook = messenger->send_hook;
-  }
-  if (hook) hook(channel, CopyBytes(message, message_size), nullptr);
-  return true;
+  if (channel == nullptr) return false;
+  return RunSendHook(messenger, [&](const StandinSendHook& hook) {
+    if (hook) hook(channel, CopyBytes(message, message_size), nullptr);
+  });
 }
 
 bool FlutterDesktopMessengerSendWithReply(FlutterDesktopMessengerRef messenger,
                                           const char* channel, const uint8_t* message,
                                           const size_t message_size,
                                           const FlutterDesktopBinaryReply reply, void* user_data) {
-  StandinSendHook hook;
-  {
-    Guard guard(messenger->mutex);
-    if (!messenger->available || channel == nullptr) return false;
-    hook = messenger->send_hook;
-  }
-  if (!hook) {
-    if (reply != nullptr) reply(nullptr, 0, user_data);
-    return true;
-  }
-  StandinReplyFunction reply_function;
-  if (reply != nullptr) {
-    auto answered = std::make_shared<std::atomic<bool>>(false);
-    reply_function = [reply, user_data, answered](const std::vector<uint8_t>& bytes) {
-      if (answered->exchange(true)) return;  // the host's holder is gone after one reply
-      reply(bytes.empty() ? nullptr : bytes.data(), bytes.size(), user_data);
-    };
-  }
-  hook(channel, CopyBytes(message, message_size), std::move(reply_function));
-  return true;
+  if (channel == nullptr) return false;
+  return RunSendHook(messenger, [&](const StandinSendHook& hook) {
+    if (!hook) {
+      if (reply != nullptr) reply(nullptr, 0, user_data);
+      return;
+    }
+    StandinReplyFunction reply_function;
+    if (reply != nullptr) {
+      auto answered = std::make_shared<std::atomic<bool>>(false);
+      reply_function = [reply, user_data, answered](const std::vector<uint8_t>& bytes) {
+        if (answered->exchange(true)) return;  // the host's holder is gone after one reply
+        reply(bytes.empty() ? nullptr : bytes.data(), bytes.size(), user_data);
+      };
+    }
+    hook(channel, CopyBytes(message, message_size), std::move(reply_function));
+  });
 }
 
 void FlutterDesktopMessengerSendResponse(FlutterDesktopMessengerRef messenger,

@@ -52,7 +52,10 @@ using StandinSendHook = std::function<void(const std::string& channel,
 // A new messenger: one reference, available, no callbacks, no hook.
 TOVIX_EMBEDDER_API FlutterDesktopMessengerRef StandinMessengerCreate();
 
-// The engine is gone: deliveries and host sends stop, responses are dropped.
+// The engine is gone: deliveries and host sends stop, responses are dropped,
+// callbacks and the send hook are forgotten. Waits for send-hook calls still
+// running on other threads, so that afterwards the engine may free what its
+// hook uses; so never call it from inside the send hook.
 TOVIX_EMBEDDER_API void StandinMessengerSetUnavailable(FlutterDesktopMessengerRef messenger);
 
 // Installs (or, with an empty function, removes) the hook for host sends.

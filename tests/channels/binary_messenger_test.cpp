@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 
 #include "channels/channel_test_support.h"
@@ -152,6 +155,29 @@ TEST_F(BinaryMessengerTest, ConcurrentRepliesAreSerialised) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(ResponseCount(), static_cast<size_t>(kMessages));
   EXPECT_EQ(StandinMessengerPendingResponses(engine_messenger_), 0u);
+}
+
+// The stand-in's own promise to its engine: once the messenger is marked
+// unavailable, no send hook runs any more, so the engine may free its state.
+TEST_F(BinaryMessengerTest, UnavailableWaitsForRunningSendHooks) {
+  std::promise<void> entered;
+  std::atomic<bool> finished{false};
+  StandinMessengerSetSendHook(engine_messenger_, [&](const std::string&, const std::vector<uint8_t>&,
+                                                     StandinReplyFunction) {
+    entered.set_value();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    finished = true;
+  });
+  std::thread sender([this] {
+    const uint8_t event[] = {0x00, 0x00};
+    messenger_->Send("events", event, sizeof(event));
+  });
+  ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  StandinMessengerSetUnavailable(engine_messenger_);
+  EXPECT_TRUE(finished);
+  sender.join();
+  // Later sends are refused and reach no hook.
+  EXPECT_FALSE(FlutterDesktopMessengerSend(engine_messenger_, "events", nullptr, 0));
 }
 
 TEST_F(BinaryMessengerTest, SendsWithAndWithoutReply) {
