@@ -210,3 +210,30 @@ TEST(WholeProgram, ClosingWhileTheCoreRunsStopsItAndSavesPlacement) {
             ERROR_SUCCESS);
   EXPECT_EQ(width, 480u);
 }
+
+TEST(WholeProgram, ResumeFromSleepReachesTheUiAsAnEvent) {
+  ScratchInstall install;
+  auto app = install.Start({}, {"call kelpmarrow.vpn/events " + whole_program::ListenHex()});
+  ASSERT_TRUE(app.WaitForLine("reply kelpmarrow.vpn/events", 20000, true));
+  HWND window = app.MainWindow(5000);
+  ASSERT_NE(window, nullptr);
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(window, WM_POWERBROADCAST, 4 /* suspend */, 0, SMTO_BLOCK, 5000, &result);
+  SendMessageTimeoutW(window, WM_POWERBROADCAST, 18 /* resume automatic */, 0, SMTO_BLOCK, 5000, &result);
+  SendMessageTimeoutW(window, WM_FONTCHANGE, 0, 0, SMTO_BLOCK, 5000, &result);
+  auto events = [&] {
+    std::vector<std::string> found;
+    for (const auto& line : app.Transcript()) {
+      if (line.rfind("send kelpmarrow.vpn/events ", 0) == 0) found.push_back(transcript::RenderLine(line));
+    }
+    return found;
+  };
+  for (int i = 0; i < 200 && events().empty(); ++i) Sleep(25);
+  Sleep(200);  // room for an event that should not come
+  std::vector<std::string> sent = events();
+  ASSERT_EQ(sent.size(), 1u) << Joined(app.Transcript());
+  EXPECT_NE(sent[0].find("\"state\": \"network_restored\""), std::string::npos) << sent[0];
+  EXPECT_NE(sent[0].find("Windows resumed"), std::string::npos) << sent[0];
+  ASSERT_TRUE(app.Close());
+  EXPECT_EQ(app.Wait(20000), std::optional<DWORD>(0));
+}
