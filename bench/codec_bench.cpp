@@ -22,15 +22,33 @@ using Clock = std::chrono::steady_clock;
 
 volatile uint64_t sink;  // keeps results observable
 
-// Best (lowest) mean nanoseconds per call over several rounds of `iterations`.
-double NanosecondsPerCall(int iterations, const std::function<void()>& work) {
+// Times `work` and its memcpy baseline in alternating rounds, so that both
+// see the same machine load; keeps the best (lowest) mean of each, in
+// nanoseconds per call.
+struct Timing {
+  double work;
+  double copy;
+};
+
+double TimeRound(int iterations, const std::function<void()>& work) {
+  const auto start = Clock::now();
+  for (int i = 0; i < iterations; ++i) work();
+  const std::chrono::duration<double, std::nano> elapsed = Clock::now() - start;
+  return elapsed.count() / iterations;
+}
+
+Timing Measure(int iterations, size_t copy_bytes, const std::function<void()>& work) {
+  std::vector<uint8_t> from(copy_bytes, 0x5A), to(copy_bytes, 0);
+  const std::function<void()> copy = [&] {
+    std::memcpy(to.data(), from.data(), copy_bytes);
+    sink = sink + to[copy_bytes / 2];
+  };
   work();  // warm up
-  double best = 1e300;
-  for (int round = 0; round < 7; ++round) {
-    const auto start = Clock::now();
-    for (int i = 0; i < iterations; ++i) work();
-    const std::chrono::duration<double, std::nano> elapsed = Clock::now() - start;
-    best = std::min(best, elapsed.count() / iterations);
+  copy();
+  Timing best{1e300, 1e300};
+  for (int round = 0; round < 15; ++round) {
+    best.copy = std::min(best.copy, TimeRound(iterations, copy));
+    best.work = std::min(best.work, TimeRound(iterations, work));
   }
   return best;
 }
@@ -50,45 +68,35 @@ class SizeResult : public flutter::MethodResult {
   void NotImplementedInternal() override {}
 };
 
-double MemcpyNanoseconds(size_t bytes, int iterations) {
-  std::vector<uint8_t> from(bytes, 0x5A), to(bytes, 0);
-  return NanosecondsPerCall(iterations, [&] {
-    std::memcpy(to.data(), from.data(), bytes);
-    sink = sink + to[bytes / 2];
-  });
-}
-
 double MegabytesPerSecond(size_t bytes, double nanoseconds) {
   return bytes / nanoseconds * 1e9 / (1024.0 * 1024.0);
 }
 
 void BenchLarge(const char* name, const EncodableValue& value, size_t payload_bytes) {
   const StandardMethodCodec& codec = StandardMethodCodec::GetInstance();
-  const int iterations = 20;
-  const double encode = NanosecondsPerCall(iterations, [&] {
+  const int iterations = 10;
+  const Timing encode = Measure(iterations, payload_bytes, [&] {
     auto bytes = codec.EncodeSuccessEnvelope(&value);
     sink = sink + bytes->size();
   });
   const auto envelope = codec.EncodeSuccessEnvelope(&value);
-  const double decode = NanosecondsPerCall(iterations, [&] {
+  const Timing decode = Measure(iterations, payload_bytes, [&] {
     SizeResult result;
     codec.DecodeAndProcessResponseEnvelope(envelope->data(), envelope->size(), &result);
     sink = sink + result.size;
   });
-  const double copy = MemcpyNanoseconds(payload_bytes, iterations);
-  std::printf("%-28s encode %8.0f MiB/s (%.2fx memcpy)   decode %8.0f MiB/s (%.2fx memcpy)   "
-              "memcpy %8.0f MiB/s\n",
-              name, MegabytesPerSecond(payload_bytes, encode), copy / encode,
-              MegabytesPerSecond(payload_bytes, decode), copy / decode,
-              MegabytesPerSecond(payload_bytes, copy));
+  std::printf("%-24s encode %6.0f MiB/s vs memcpy %6.0f (%.2fx)   decode %6.0f MiB/s vs memcpy "
+              "%6.0f (%.2fx)\n",
+              name, MegabytesPerSecond(payload_bytes, encode.work),
+              MegabytesPerSecond(payload_bytes, encode.copy), encode.copy / encode.work,
+              MegabytesPerSecond(payload_bytes, decode.work),
+              MegabytesPerSecond(payload_bytes, decode.copy), decode.copy / decode.work);
 }
 
 void BenchMessage(const char* name, const std::function<size_t()>& work, size_t bytes) {
-  const int iterations = 20000;
-  const double each = NanosecondsPerCall(iterations, [&] { sink = sink + work(); });
-  const double copy = MemcpyNanoseconds(bytes, iterations);
-  std::printf("%-44s %8.0f ns/message   memcpy of its %zu bytes %6.0f ns\n", name, each, bytes,
-              copy);
+  const Timing timing = Measure(20000, bytes, [&] { sink = sink + work(); });
+  std::printf("%-44s %6.0f ns/message   memcpy of its %zu bytes %4.0f ns\n", name, timing.work,
+              bytes, timing.copy);
 }
 
 }  // namespace
