@@ -187,6 +187,7 @@ bool DeliverConfig(const std::string& config, tovix::UniqueHandle& configWrite) 
 
 bool StartCoreThreads(std::string& error) {
   try {
+    CoreProcess.readerControl = std::make_shared<CoreReaderControl>();
     CoreProcess.readerThread = std::thread(CoreOutputReader);
   } catch (const std::system_error&) {
     StopCore();

@@ -49,6 +49,8 @@ void CoreOutputReader() {
   // this thread, and a stop only forgets them after the thread is done or
   // detached, so they are read once here, without CoreLock.
   const HANDLE pipe = CoreProcess.outputRead.get();
+  const std::shared_ptr<CoreReaderControl> control = CoreProcess.readerControl;
+  if (control) control->threadId.store(GetCurrentThreadId());
   ReaderActions actions(CoreProcess.pid, CoreProcess.coreGeneration.load());
   CoreLineState state;
   std::array<char, kCoreReadSize> buffer;
@@ -71,4 +73,5 @@ void CoreOutputReader() {
     FinishCoreOutput(state, actions);
   } catch (...) {
   }
+  if (control) control->finished.store(true);
 }

@@ -8,10 +8,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "common/unique_resource.h"
+
+// What a stop needs to free a reader whose read cannot end by itself. Shared
+// by the reader and the record, so that a reader left behind by a timed-out
+// stop never reports into the next core's control.
+struct CoreReaderControl {
+  std::atomic<DWORD> threadId{0};      // set by the reader when it starts
+  std::atomic<bool> finished{false};  // set by the reader when it is done
+};
 
 struct CoreProcessRecord {
   // Guarded by CoreLock (the launch writes them while `running` is false or
@@ -25,6 +34,7 @@ struct CoreProcessRecord {
   tovix::UniqueHandle job;
   std::thread readerThread;   // CoreOutputReader of the current core
   std::thread watcherThread;  // ExitWatcher of the current core
+  std::shared_ptr<CoreReaderControl> readerControl;  // of readerThread
 
   // Read without the lock. `running` changes only by exchange: whoever turns
   // it from true to false (StopCore or ExitWatcher) reports the end.

@@ -14,6 +14,26 @@
 namespace {
 
 constexpr DWORD kStopWaitMs = 8000;
+constexpr ULONGLONG kReaderDrainMs = 500;
+
+// Called once the core has ended. Its output pipe then reports end of data as
+// soon as the reader has drained it, unless another process still holds the
+// pipe's write end (Wine's console host can, for a core ended right after its
+// start), and then the reader's read would wait forever and the join with
+// it. After a moment to drain what is left, that read is cancelled, again
+// until the reader has finished.
+void ReleaseReader() {
+  const std::shared_ptr<CoreReaderControl> control = CoreProcess.readerControl;
+  if (!control || !CoreProcess.readerThread.joinable()) return;
+  const ULONGLONG start = GetTickCount64();
+  while (!control->finished.load()) {
+    if (GetTickCount64() - start >= kReaderDrainMs) {
+      tovix::UniqueHandle reader(OpenThread(THREAD_TERMINATE, FALSE, control->threadId.load()));
+      if (reader) CancelSynchronousIo(reader.get());
+    }
+    Sleep(10);
+  }
+}
 
 }  // namespace
 
@@ -38,6 +58,7 @@ void StopCore() {
       if (CoreProcess.readerThread.joinable()) CoreProcess.readerThread.detach();
       if (CoreProcess.watcherThread.joinable()) CoreProcess.watcherThread.detach();
     } else {
+      ReleaseReader();
       JoinCoreThreads();
     }
   } else {
@@ -63,6 +84,7 @@ void StopCore() {
       CoreProcess.pid = 0;
       CoreProcess.tid = 0;
     }
+    CoreProcess.readerControl.reset();
     CoreProcess.outputRead.reset();
     CoreProcess.outputWrite.reset();
     CoreProcess.job.reset();

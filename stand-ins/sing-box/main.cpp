@@ -20,6 +20,9 @@
 //   ready-after=<ms>  wait that long before printing the readiness line
 //   lines=<bytes>     after the readiness line, print that many bytes as
 //                     100-byte lines (99 characters and a newline)
+//   helper            first start a copy of itself (controls "noready,
+//                     ignore-stdin") that inherits the output handles and so
+//                     keeps the output pipe open after this process has ended
 // Output order: the "argv: " line, the configuration (read, echoed), the
 // fatal lines, a few log lines, the pre lines, the readiness line, spam,
 // lines, then the wait for the end.
@@ -43,6 +46,7 @@ struct Controls {
   bool echoConfig = false;
   bool exitTimed = false;
   bool exitAfterReady = false;
+  bool helper = false;
   unsigned long exitCode = 0;
   unsigned long exitAfterMs = 0;
   std::vector<std::string> fatalLines;
@@ -80,6 +84,8 @@ Controls ReadControls() {
       c.noready = true;
     } else if (item == "ignore-stdin") {
       c.ignoreStdin = true;
+    } else if (item == "helper") {
+      c.helper = true;
     } else if (item == "echo-config") {
       c.echoConfig = true;
     } else if (StartsWith(item, "exit=")) {
@@ -176,8 +182,30 @@ DWORD WINAPI TimedExit(void* parameter) {
 
 }  // namespace
 
+// A copy of this program that shares the output handles and waits to be
+// ended, like a helper process a core could leave behind.
+void StartHelper() {
+  SetEnvironmentVariableA("TOVIX_STANDIN_CORE", "noready,ignore-stdin");
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring commandLine = L"\"" + std::wstring(path) + L"\" helper";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION info = {};
+  if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                     nullptr, nullptr, &startup, &info)) {
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+  }
+}
+
 int main() {
   static const Controls controls = ReadControls();
+  if (controls.helper) StartHelper();
   if (controls.exitTimed) {
     CreateThread(nullptr, 0, TimedExit, const_cast<Controls*>(&controls), 0, nullptr);
   }

@@ -119,3 +119,23 @@ TEST_F(CoreStop, CoreThatOutlivesTerminationReleasesTheCallerAfterEightSeconds) 
   CloseHandle(full);
   CloseHandle(limited);  // forgotten by the stop, not closed
 }
+
+TEST_F(CoreStop, StopReturnsWhenAnotherProcessKeepsTheOutputPipeOpen) {
+  // The core's helper process inherits the output pipe and outlives the
+  // core, so the pipe never reports its end while the helper lives; the
+  // stop must still release the reader, and the job then ends the helper.
+  StartOk("helper");
+  ASSERT_TRUE(WaitForState("running"));
+  const DWORD host = GetCurrentProcessId();
+  const DWORD core = CoreProcess.pid;
+  ASSERT_TRUE(WaitFor([&] { return CoreProcessesOf(core).size() == 1; }, 5000))
+      << "the stand-in's helper did not start";
+  const ULONGLONG start = GetTickCount64();
+  StopCore();
+  EXPECT_LT(GetTickCount64() - start, 5000u);
+  EXPECT_FALSE(CoreProcess.readerThread.joinable());
+  EXPECT_EQ(LastVpnState(), "idle");
+  EXPECT_TRUE(WaitFor([&] { return CoreProcessesOf(core).empty(); }, 5000))
+      << "closing the job ends the helper too";
+  EXPECT_TRUE(CoreProcessesOf(host).empty());
+}
