@@ -27,6 +27,7 @@
 #include "core/core_channels.h"
 #include "core/vpn_events.h"
 #include "stand-ins/flutter_windows/standin_messenger.h"
+#include "support/scratch_folder.h"
 
 namespace dispatch_test {
 
@@ -271,28 +272,6 @@ class CoreChannelHarness {
   bool registered_ = false;
   std::mutex mutex_;
   std::vector<SentEvent> events_;
-};
-
-// A folder of its own under the temporary folder, removed afterwards.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    static std::atomic<int> counter{0};
-    path_ = std::filesystem::temp_directory_path() /
-            (L"tovix-dispatch-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-             std::to_wstring(counter++));
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 // The texts of the lines with `tag` in a session log file, in file order

@@ -16,6 +16,7 @@
 
 #include "diagnostics/session_log.h"
 #include "network/dns_policy.h"
+#include "support/scratch_folder.h"
 
 namespace nettest {
 
@@ -135,24 +136,6 @@ inline std::vector<std::wstring> SubKeyNames(HKEY root, const std::wstring& path
   return names;
 }
 
-// A folder under %TEMP% removed with its contents.
-class ScratchFolder {
- public:
-  ScratchFolder()
-      : path_(std::filesystem::temp_directory_path() / (L"tovix-network-" + RandomSuffix())) {
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // A session log of its own in a scratch folder for the test's lifetime.
 class SessionCapture {
