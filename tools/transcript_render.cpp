@@ -7,17 +7,11 @@
 #include "channels/method_call.h"
 #include "channels/method_result.h"
 #include "channels/standard_codec.h"
+#include "stand-ins/flutter_windows/session_hex.h"
 
 namespace transcript {
 
 namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 std::string Quote(const std::string& text) {
   std::string out = "\"";
@@ -99,18 +93,7 @@ std::string DescribeSend(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> FromHex(std::string_view hex) {
-  if (hex.size() % 2 != 0) return std::nullopt;
-  std::vector<uint8_t> bytes;
-  bytes.reserve(hex.size() / 2);
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    int high = HexDigit(hex[i]);
-    int low = HexDigit(hex[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes.push_back(static_cast<uint8_t>(high * 16 + low));
-  }
-  return bytes;
-}
+std::optional<std::vector<uint8_t>> FromHex(std::string_view hex) { return session_hex::Parse(hex); }
 
 std::string DescribeValue(const flutter::EncodableValue& value) {
   using flutter::EncodableList;

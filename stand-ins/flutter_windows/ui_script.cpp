@@ -3,6 +3,8 @@
 
 #include <charconv>
 
+#include "stand-ins/flutter_windows/session_hex.h"
+
 namespace {
 
 std::vector<std::string_view> SplitWords(std::string_view line) {
@@ -15,26 +17,6 @@ std::vector<std::string_view> SplitWords(std::string_view line) {
     if (i > start) words.push_back(line.substr(start, i - start));
   }
   return words;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::optional<std::vector<uint8_t>> ParseHex(std::string_view hex) {
-  if (hex.size() % 2 != 0) return std::nullopt;
-  std::vector<uint8_t> bytes;
-  bytes.reserve(hex.size() / 2);
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    int high = HexDigit(hex[i]);
-    int low = HexDigit(hex[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes.push_back(static_cast<uint8_t>(high * 16 + low));
-  }
-  return bytes;
 }
 
 std::optional<std::uint32_t> ParseMilliseconds(std::string_view text) {
@@ -75,7 +57,7 @@ std::optional<UiDirective> ParseUiDirective(std::string_view line) {
   }
   if (words[0] == "call" && (words.size() == 2 || words.size() == 3)) {
     std::optional<std::vector<uint8_t>> payload =
-        words.size() == 3 ? ParseHex(words[2]) : std::vector<uint8_t>{};
+        words.size() == 3 ? session_hex::Parse(words[2]) : std::vector<uint8_t>{};
     if (!payload) return std::nullopt;
     directive.kind = UiDirective::Kind::kCall;
     directive.channel = std::string(words[1]);
@@ -85,16 +67,7 @@ std::optional<UiDirective> ParseUiDirective(std::string_view line) {
   return std::nullopt;
 }
 
-std::string ToHex(const std::vector<uint8_t>& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(bytes.size() * 2);
-  for (uint8_t byte : bytes) {
-    hex.push_back(kDigits[byte >> 4]);
-    hex.push_back(kDigits[byte & 15]);
-  }
-  return hex;
-}
+std::string ToHex(const std::vector<uint8_t>& bytes) { return session_hex::Format(bytes); }
 
 std::string TranscriptSafe(std::string_view text) {
   static const char kDigits[] = "0123456789abcdef";
