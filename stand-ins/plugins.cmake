@@ -10,6 +10,7 @@ if(WIN32 AND NOT TOVIX_FLUTTER_LIBRARY)
     set_target_properties(${plugin} PROPERTIES PREFIX "")
     target_include_directories(${plugin} PRIVATE ${PROJECT_SOURCE_DIR})
     target_link_libraries(${plugin} PRIVATE flutter_windows)
+    tovix_separate_debug_info(${plugin})
   endforeach()
   # The link-text escaping is shared with the embedder's transcript.
   target_sources(app_links_plugin PRIVATE ${CMAKE_CURRENT_LIST_DIR}/flutter_windows/ui_script.cpp)
