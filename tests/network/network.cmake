@@ -5,11 +5,11 @@ if(WIN32)
   tovix_add_gtest(network_tests
     SOURCES dns_policy_registry_test.cpp tunnel_dns_test.cpp physical_fingerprint_test.cpp
             network_monitor_test.cpp sweep_decision_test.cpp
-    LIBS tovix_host)
+    LIBS tovix_host ws2_32)
   # The real HKEY_LOCAL_MACHINE rule, the worker, clean-up and device nodes.
   tovix_add_gtest(network_machine_tests
     SOURCES dns_policy_machine_test.cpp adapter_sweep_test.cpp
-    LIBS tovix_host ole32
+    LIBS tovix_host ole32 setupapi
     LOCKS hklm
     TIMEOUT 90)
 else()
@@ -33,7 +33,7 @@ endif()
 if(WIN32)
   tovix_add_gtest(network_whole_program_tests
     SOURCES network_whole_program_test.cpp
-    LIBS tovix_whole_program ole32
+    LIBS tovix_whole_program ole32 setupapi
     LOCKS datadir instance hklm hkcu_window
     TIMEOUT 180)
 endif()

@@ -1,0 +1,37 @@
+# System DLLs the main window does not need before its first frame are
+# delay-loaded: each is mapped at the first call into it (a VPN start, a
+# settings read, the network monitor's own thread) instead of before wWinMain.
+# Every one of them is part of Windows, so the load cannot fail on a real
+# machine.
+#
+# MSVC does this with /DELAYLOAD and delayimp.lib. MinGW-w64 needs a
+# delay-import library per DLL, made by dlltool from a list of the functions
+# called (cmake/delay-load/<name>.def): a function missing from that list fails
+# the link of Tovix.exe, so the list cannot silently fall behind the code.
+set(TOVIX_DELAY_LOADED_DLLS crypt32 setupapi ws2_32 iphlpapi)
+
+# Links `target` (PUBLIC) against the delay-loaded DLLs.
+function(tovix_link_delay_loaded target)
+  if(MSVC)
+    target_link_libraries(${target} PUBLIC ${TOVIX_DELAY_LOADED_DLLS} delayimp)
+    foreach(name IN LISTS TOVIX_DELAY_LOADED_DLLS)
+      target_link_options(${target} INTERFACE /DELAYLOAD:${name}.dll)
+    endforeach()
+  elseif(MINGW AND CMAKE_DLLTOOL)
+    foreach(name IN LISTS TOVIX_DELAY_LOADED_DLLS)
+      set(def ${PROJECT_SOURCE_DIR}/cmake/delay-load/${name}.def)
+      set(library ${CMAKE_BINARY_DIR}/delay-load/lib${name}_delay.a)
+      add_custom_command(OUTPUT ${library}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delay-load
+        COMMAND ${CMAKE_DLLTOOL} --input-def ${def} --output-delaylib ${library}
+        DEPENDS ${def}
+        VERBATIM)
+      list(APPEND libraries ${library})
+    endforeach()
+    add_custom_target(tovix_delay_load_libraries DEPENDS ${libraries})
+    add_dependencies(${target} tovix_delay_load_libraries)
+    target_link_libraries(${target} PUBLIC ${libraries})
+  else()
+    target_link_libraries(${target} PUBLIC ${TOVIX_DELAY_LOADED_DLLS})
+  endif()
+endfunction()
