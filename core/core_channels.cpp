@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "browsers/registered_browsers.h"
@@ -37,8 +38,28 @@ namespace {
 
 using flutter::EncodableValue;
 
-// The IP interface change subscription made at registration. Window thread.
+// The IP interface change subscription made at registration. Set by the
+// monitor's start-up thread, read by the window thread only after joining it.
 tovix::UniqueMibNotification interfaceNotification;
+// Records the network baseline and then subscribes to interface changes. The
+// adapter query takes tens of milliseconds (more under Wine), which the main
+// window would otherwise spend before its first frame. A jthread, so that a
+// second registration or the end of the process waits for it. Window thread.
+std::jthread networkMonitorStart;
+
+// The baseline first, so that the subscription never compares against
+// nothing; neither step keeps the channels from working when it fails.
+void StartNetworkMonitor() {
+  try {
+    RecordPhysicalFingerprint(ComputePhysicalFingerprint());
+  } catch (...) {
+  }
+  // The result is not checked: without a subscription only the resume path
+  // reports network changes. (Under Wine the call succeeds with a null handle.)
+  HANDLE notification = nullptr;
+  ::NotifyIpInterfaceChange(AF_UNSPEC, &OnIpInterfaceChange, nullptr, FALSE, &notification);
+  interfaceNotification.reset(notification);
+}
 
 // Holds the call's result and gives it away on the first answer, so that the
 // wall below can tell whether the call still needs one.
@@ -207,14 +228,10 @@ void RegisterCoreChannels(flutter::BinaryMessenger* messenger, HWND window) {
   } catch (...) {
   }
   try {
-    RecordPhysicalFingerprint(ComputePhysicalFingerprint());
-  } catch (...) {
+    networkMonitorStart = std::jthread(&StartNetworkMonitor);
+  } catch (const std::system_error&) {
+    StartNetworkMonitor();  // no thread to be had: the window waits instead
   }
-  // The result is not checked: without a subscription only the resume path
-  // reports network changes. (Under Wine the call succeeds with a null handle.)
-  HANDLE notification = nullptr;
-  ::NotifyIpInterfaceChange(AF_UNSPEC, &OnIpInterfaceChange, nullptr, FALSE, &notification);
-  interfaceNotification.reset(notification);
 
   const flutter::StandardMethodCodec* codec = &flutter::StandardMethodCodec::GetInstance();
   // The channel objects are handles only; the handlers stay with the messenger.
@@ -227,6 +244,7 @@ void RegisterCoreChannels(flutter::BinaryMessenger* messenger, HWND window) {
 }
 
 void ShutdownCoreChannels() {
+  if (networkMonitorStart.joinable()) networkMonitorStart.join();
   interfaceNotification.reset();  // CancelMibChangeNotify2
   try {
     StopCore();

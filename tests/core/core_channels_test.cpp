@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "browsers/registered_browsers.h"
@@ -16,6 +17,7 @@
 #include "core/core_process.h"
 #include "diagnostics/session_log.h"
 #include "network/dns_policy.h"
+#include "network/network_monitor.h"
 #include "core/core_channel_harness.h"
 
 namespace {
@@ -109,6 +111,28 @@ TEST(CoreChannelRegistration, SweepsALeftoverRuleAndServesAllThreeChannels) {
   EXPECT_EQ(DecodeAnswer(*preferences).kind, Answer::Kind::kNotImplemented);
   EXPECT_TRUE(harness.Call("prepare").IsSuccess(EncodableValue(true)));
   EXPECT_TRUE(harness.Listen().IsSuccess(EncodableValue()));
+}
+
+TEST(CoreChannelRegistration, NetworkBaselineIsInPlaceOnceShutdownReturns) {
+  // The baseline is taken off the window thread; shutting down waits for it
+  // rather than leaving it running, and so does registering a second time.
+  const std::string expected = ComputePhysicalFingerprint();
+  ASSERT_FALSE(expected.empty());
+  auto takeRecorded = [] {
+    std::lock_guard<std::mutex> lock(FingerprintLock);
+    return std::exchange(physicalFingerprint, std::string());
+  };
+  takeRecorded();
+
+  CoreChannelHarness harness;
+  harness.Register();
+  harness.Shutdown();
+  EXPECT_EQ(takeRecorded(), expected);
+
+  harness.Register();
+  harness.Register();
+  harness.Shutdown();
+  EXPECT_EQ(takeRecorded(), expected);
 }
 
 TEST_F(CoreChannelTest, PrepareAnswersTrueWhateverItCarries) {
