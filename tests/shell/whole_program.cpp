@@ -2,6 +2,7 @@
 #include "shell/whole_program.h"
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -85,7 +86,9 @@ Process::~Process() { Kill(); }
 
 std::optional<DWORD> Process::Wait(DWORD timeoutMs) {
   if (!process_) return std::nullopt;
-  if (WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) return std::nullopt;
+  const DWORD waited = WaitForSingleObject(process_.get(), timeoutMs);
+  if (waited == WAIT_FAILED) std::fprintf(stderr, "waiting for the program failed with error %lu\n", GetLastError());
+  if (waited != WAIT_OBJECT_0) return std::nullopt;
   DWORD code = 0;
   if (!GetExitCodeProcess(process_.get(), &code)) return std::nullopt;
   return code;
@@ -200,9 +203,16 @@ Process ScratchInstall::Start(const std::vector<std::wstring>& arguments, const 
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(exe().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      folder_.c_str(), &startup, &info)) {
-    return Process();
+  // Under Wine a launch very rarely fails outright, early in a fresh test
+  // process; it is reported and tried again rather than failing the test.
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessW(exe().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       folder_.c_str(), &startup, &info)) {
+      break;
+    }
+    std::fprintf(stderr, "CreateProcessW failed with error %lu (attempt %d)\n", GetLastError(), attempt);
+    if (attempt == 3) return Process();
+    Sleep(100);
   }
   CloseHandle(info.hThread);
   return Process(tovix::UniqueHandle(info.hProcess), transcript, info.dwProcessId);
