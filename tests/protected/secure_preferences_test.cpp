@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "protected/protected_file.h"
+#include "support/data_folder_aside.h"
 
 namespace fs = std::filesystem;
 using flutter::EncodableList;
@@ -98,20 +99,14 @@ void ExpectBadPayload(const Answer& a) {
 class SecurePreferencesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    wchar_t local[MAX_PATH] = {};
-    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local)));
-    data_ = fs::path(local) / L"Kelpmarrow";
-    saved_ = fs::path(local) / (L"Kelpmarrow.saved-" + std::to_wstring(GetCurrentProcessId()));
-    if (fs::exists(data_)) fs::rename(data_, saved_);
+    ASSERT_TRUE(aside_.SetAside());
+    data_ = aside_.data();
     file_ = data_ / L"preferences.dpapi";
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(data_, ec);
-    if (fs::exists(saved_)) fs::rename(saved_, data_);
-  }
+  void TearDown() override { aside_.Restore(); }
 
-  fs::path data_, saved_, file_;
+  DataFolderAside aside_;
+  fs::path data_, file_;
 };
 
 TEST_F(SecurePreferencesTest, ReadBeforeAnyWriteIsNullAndCreatesOnlyTheFolder) {

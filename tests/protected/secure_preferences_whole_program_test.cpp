@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "shell/whole_program.h"
+#include "support/data_folder_aside.h"
 
 namespace fs = std::filesystem;
 using flutter::EncodableValue;
@@ -20,22 +21,16 @@ constexpr char kChannel[] = "kelpmarrow.secure/preferences";
 class SecurePreferencesProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    wchar_t local[MAX_PATH] = {};
-    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local)));
-    data_ = fs::path(local) / L"Kelpmarrow";
-    saved_ = fs::path(local) / (L"Kelpmarrow.saved-" + std::to_wstring(GetCurrentProcessId()));
-    if (fs::exists(data_)) fs::rename(data_, saved_);
+    ASSERT_TRUE(aside_.SetAside());
+    data_ = aside_.data();
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(data_, ec);
-    if (fs::exists(saved_)) fs::rename(saved_, data_);
-  }
+  void TearDown() override { aside_.Restore(); }
   std::string Call(const std::string& method, const EncodableValue& arguments) {
     return std::string("call ") + kChannel + " " + MethodCallHex(method, arguments);
   }
 
-  fs::path data_, saved_;
+  DataFolderAside aside_;
+  fs::path data_;
 };
 
 TEST_F(SecurePreferencesProgramTest, DocumentSurvivesARestart) {

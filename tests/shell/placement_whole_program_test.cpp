@@ -4,6 +4,7 @@
 
 #include "shell/placement_store.h"
 #include "shell/whole_program.h"
+#include "support/expect_rect.h"
 
 using whole_program::ScratchInstall;
 
@@ -37,13 +38,6 @@ class PlacementWholeProgram : public ::testing::Test {
     EXPECT_TRUE(app.Close());
     EXPECT_EQ(app.Wait(20000), std::optional<DWORD>(0));
     return rect;
-  }
-
-  void ExpectRect(const RECT& rect, LONG left, LONG top, LONG right, LONG bottom) {
-    EXPECT_EQ(rect.left, left);
-    EXPECT_EQ(rect.top, top);
-    EXPECT_EQ(rect.right, right);
-    EXPECT_EQ(rect.bottom, bottom);
   }
 
   ScratchInstall install_;

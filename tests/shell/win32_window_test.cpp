@@ -6,6 +6,7 @@
 
 #include "shell/placement_store.h"
 #include "shell/win32_window.h"
+#include "support/expect_rect.h"
 
 namespace {
 
@@ -39,13 +40,6 @@ RECT WindowRect(HWND window) {
   RECT rect{};
   GetWindowRect(window, &rect);
   return rect;
-}
-
-void ExpectRect(const RECT& rect, LONG left, LONG top, LONG right, LONG bottom) {
-  EXPECT_EQ(rect.left, left);
-  EXPECT_EQ(rect.top, top);
-  EXPECT_EQ(rect.right, right);
-  EXPECT_EQ(rect.bottom, bottom);
 }
 
 // Works on the real placement key; restores what was there.
