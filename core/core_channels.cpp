@@ -30,7 +30,9 @@
 #include "core/core_stop.h"
 #include "core/vpn_events.h"
 #include "diagnostics/session_log.h"
+#include "network/dns_guard.h"
 #include "network/dns_policy.h"
+#include "network/dns_rule_owner.h"
 #include "network/network_monitor.h"
 #include "protected/secure_preferences.h"
 
@@ -222,8 +224,13 @@ void RegisterCoreChannels(flutter::BinaryMessenger* messenger, HWND window) {
   // Machine state left by an earlier run and the network baseline: failures
   // here never keep the channels from being registered.
   try {
-    if (DeleteDnsPolicyRule(MachineDnsPolicyTarget())) {
+    // A host connected in another Windows session keeps its rule; the
+    // instance mutex, being per session, says nothing about it.
+    const bool guardRemoved = TakeDnsGuardNote();
+    if (DeleteUnownedDnsPolicyRule(MachineDnsPolicyTarget())) {
       SessionLog::SetPendingDnsNote("swept a rule left by a previous session");
+    } else if (guardRemoved) {
+      SessionLog::SetPendingDnsNote("guard removed the rule of a host that ended while connected");
     }
   } catch (...) {
   }

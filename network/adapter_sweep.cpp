@@ -13,6 +13,7 @@
 
 #include "common/unique_resource.h"
 #include "network/dns_policy.h"
+#include "network/dns_rule_owner.h"
 #include "network/sweep_decision.h"
 
 namespace {
@@ -85,6 +86,7 @@ AdapterSweepResult AdapterSweep(bool remove) {
 }
 
 unsigned RunHostCleanup() {
-  const bool ruleDeleted = DeleteDnsPolicyRule(MachineDnsPolicyTarget());
+  // A rule whose host still runs (in another Windows session) stays.
+  const bool ruleDeleted = DeleteUnownedDnsPolicyRule(MachineDnsPolicyTarget());
   return (ruleDeleted ? 1u : 0u) + AdapterSweep(true).removed;
 }

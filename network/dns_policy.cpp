@@ -10,6 +10,8 @@
 #include "common/unique_resource.h"
 #include "core/core_process.h"
 #include "diagnostics/session_log.h"
+#include "network/dns_guard.h"
+#include "network/dns_rule_owner.h"
 
 std::mutex DnsPolicyLock;
 std::string dnsPolicyStatus = "none";
@@ -29,6 +31,41 @@ constexpr DWORD kRuleNameOfferedBytes = 4092;
 // Longer lists are read once more at their own size up to this bound, so a
 // long foreign rule covering "." is still seen.
 constexpr DWORD kRuleNameLimitBytes = 1048576;
+
+// While the machine rule is ours: the owner event that tells other hosts,
+// sweeps and guards so, and the guard that removes the rule should this
+// process end without doing it. Guarded by DnsPolicyLock.
+tovix::UniqueHandle ruleOwnership;
+DnsGuard ruleGuard;
+
+void ReleaseRuleKeeping() {
+  ruleGuard.Release();
+  ruleOwnership.reset();
+}
+
+bool IsMachineTarget(const DnsPolicyTarget& target) {
+  const DnsPolicyTarget& machine = MachineDnsPolicyTarget();
+  return target.root == machine.root && target.ruleParentPath == machine.ruleParentPath;
+}
+
+// The install of the machine rule, with its owner event and its guard in
+// place before the first value is written. A guard that cannot start does not
+// keep the connection from its rule.
+int InstallKeptDnsPolicyRule(const DnsPolicyTarget& target,
+                             const std::vector<std::wstring>& servers) {
+  if (DnsPolicyConflict(target, servers) != kInstallWritten) {
+    return InstallDnsPolicyRule(target, servers);
+  }
+  // Other hosts' sweeps wait while this one claims and writes.
+  DnsRuleLock crossProcess;
+  ruleOwnership = ClaimDnsRuleOwnership();
+  if (const DWORD error = ruleGuard.Start(); error != ERROR_SUCCESS) {
+    SessionLog::Write(kLogTag, "guard could not start: err=" + std::to_string(error));
+  }
+  const int result = InstallDnsPolicyRule(target, servers);
+  if (result != kInstallWritten) ReleaseRuleKeeping();
+  return result;
+}
 
 bool CoreStillCurrent(std::uint64_t generation) {
   return CoreProcess.running.load() && CoreProcess.coreGeneration.load() == generation;
@@ -66,18 +103,16 @@ LSTATUS WriteRuleValues(DnsPolicyValueWriter write, HKEY key, std::wstring_view 
   return status;
 }
 
-bool GroupPolicyHoldsRules(const DnsPolicyTarget& target) {
+// Windows ignores every local NRPT rule as soon as the group-policy key
+// exists, even with no rule below it (what a removed domain policy or a
+// management tool leaves behind). Only an open that fails because the key or
+// a key on its path is missing counts as absent; an open refused for any
+// other reason (access denied, say) means something is there.
+bool GroupPolicyKeyExists(const DnsPolicyTarget& target) {
   tovix::UniqueHkey key;
-  if (RegOpenKeyExW(target.root, target.groupPolicyPath.c_str(), 0, KEY_READ, key.put()) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  DWORD subKeys = 0;
-  if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
-                       nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  return subKeys >= 1;
+  const LSTATUS status =
+      RegOpenKeyExW(target.root, target.groupPolicyPath.c_str(), 0, KEY_READ, key.put());
+  return status != ERROR_FILE_NOT_FOUND && status != ERROR_PATH_NOT_FOUND;
 }
 
 // True when the multi-string in `data` (NUL-separated, ends at an empty
@@ -109,14 +144,6 @@ bool RuleCoversRoot(HKEY parent, const wchar_t* subKey) {
 }
 
 }  // namespace
-
-const DnsPolicyTarget& MachineDnsPolicyTarget() {
-  static const DnsPolicyTarget target{
-      HKEY_LOCAL_MACHINE,
-      L"SYSTEM\\CurrentControlSet\\Services\\Dnscache\\Parameters\\DnsPolicyConfig",
-      L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\DNSClient\\DnsPolicyConfig"};
-  return target;
-}
 
 std::string DnsPolicyStatusSnapshot() {
   std::lock_guard lock(DnsPolicyLock);
@@ -178,7 +205,9 @@ void RunDnsPolicyApply(std::uint64_t generation, const DnsPolicyTarget& target,
   // Re-tested under the lock: a removal that cleared `running` first finds
   // nothing written; one that waits on the lock deletes this rule right after.
   if (!CoreStillCurrent(generation)) return;
-  dnsPolicyStatus = DnsPolicyStatusWord(InstallDnsPolicyRule(target, servers));
+  const int result = IsMachineTarget(target) ? InstallKeptDnsPolicyRule(target, servers)
+                                             : InstallDnsPolicyRule(target, servers);
+  dnsPolicyStatus = DnsPolicyStatusWord(result);
   SessionLog::Write(kLogTag, DnsPolicyLogText(dnsPolicyStatus, servers));
 }
 
@@ -189,9 +218,9 @@ int InstallDnsPolicyRule(const DnsPolicyTarget& target, const std::vector<std::w
 int InstallDnsPolicyRuleWith(const DnsPolicyTarget& target,
                              const std::vector<std::wstring>& servers,
                              DnsPolicyValueWriter writeValue) {
-  if (servers.empty()) return kInstallNoServers;
-  if (GroupPolicyHoldsRules(target)) return kInstallPolicyManaged;
-  if (HasForeignRootRule(target)) return kInstallForeignRootRule;
+  if (const int conflict = DnsPolicyConflict(target, servers); conflict != kInstallWritten) {
+    return conflict;
+  }
   DeleteDnsPolicyRule(target);
 
   tovix::UniqueHkey rule;
@@ -201,8 +230,13 @@ int InstallDnsPolicyRuleWith(const DnsPolicyTarget& target,
                         KEY_CREATE_SUB_KEY, nullptr, parent.put(), nullptr) != ERROR_SUCCESS) {
       return kInstallRegistryFailed;
     }
+    // Only a key made new here is surely volatile and ours: an existing one
+    // that survived the deletion above (another party's, or non-volatile) is
+    // left as it is and nothing is written into it.
+    DWORD disposition = 0;
     if (RegCreateKeyExW(parent.get(), kDnsPolicyRuleKeyName, 0, nullptr, REG_OPTION_VOLATILE,
-                        KEY_SET_VALUE, nullptr, rule.put(), nullptr) != ERROR_SUCCESS) {
+                        KEY_SET_VALUE, nullptr, rule.put(), &disposition) != ERROR_SUCCESS ||
+        disposition != REG_CREATED_NEW_KEY) {
       return kInstallRegistryFailed;
     }
   }
@@ -214,6 +248,13 @@ int InstallDnsPolicyRuleWith(const DnsPolicyTarget& target,
     return kInstallRegistryFailed;
   }
   FlushResolverCache();
+  return kInstallWritten;
+}
+
+int DnsPolicyConflict(const DnsPolicyTarget& target, const std::vector<std::wstring>& servers) {
+  if (servers.empty()) return kInstallNoServers;
+  if (GroupPolicyKeyExists(target)) return kInstallPolicyManaged;
+  if (HasForeignRootRule(target)) return kInstallForeignRootRule;
   return kInstallWritten;
 }
 
@@ -237,27 +278,6 @@ bool HasForeignRootRule(const DnsPolicyTarget& target) {
   }
 }
 
-bool DeleteDnsPolicyRule(const DnsPolicyTarget& target) {
-  tovix::UniqueHkey parent;
-  if (RegOpenKeyExW(target.root, target.ruleParentPath.c_str(), 0, KEY_READ, parent.put()) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  if (RegDeleteKeyW(parent.get(), kDnsPolicyRuleKeyName) != ERROR_SUCCESS) return false;
-  parent.reset();
-  FlushResolverCache();
-  return true;
-}
-
-void FlushResolverCache() {
-  tovix::UniqueModule dnsapi(LoadLibraryW(L"dnsapi.dll"));
-  if (!dnsapi) return;
-  using FlushFunction = BOOL(WINAPI*)();
-  const FARPROC entry = GetProcAddress(dnsapi.get(), "DnsFlushResolverCache");
-  if (entry == nullptr) return;
-  reinterpret_cast<FlushFunction>(reinterpret_cast<void*>(entry))();
-}
-
 void RemoveDnsPolicyRule(std::string_view reason) {
   std::lock_guard lock(DnsPolicyLock);
   if (DeleteDnsPolicyRule(MachineDnsPolicyTarget())) {
@@ -265,5 +285,6 @@ void RemoveDnsPolicyRule(std::string_view reason) {
   } else if (dnsPolicyStatus == "installed") {
     SessionLog::Write(kLogTag, "already gone (" + std::string(reason) + ")");
   }
+  ReleaseRuleKeeping();
   dnsPolicyStatus = "none";
 }

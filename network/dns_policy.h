@@ -37,6 +37,10 @@ void DnsPolicyApplyWorker(std::uint64_t generation);
 std::vector<std::wstring> QueryTunnelDnsServers(std::wstring_view adapterName);
 int InstallDnsPolicyRule(const DnsPolicyTarget& target, const std::vector<std::wstring>& servers);
 bool HasForeignRootRule(const DnsPolicyTarget& target);
+// What would keep the install from writing: kInstallNoServers,
+// kInstallPolicyManaged or kInstallForeignRootRule; kInstallWritten when
+// nothing does. Reads the registry only.
+int DnsPolicyConflict(const DnsPolicyTarget& target, const std::vector<std::wstring>& servers);
 bool DeleteDnsPolicyRule(const DnsPolicyTarget& target);
 void FlushResolverCache();
 void RemoveDnsPolicyRule(std::string_view reason);

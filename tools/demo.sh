@@ -13,7 +13,7 @@ demo="$build/demo"
 
 rm -rf "$demo"
 mkdir -p "$demo/data/flutter_assets" "$demo/bin"
-cp "$bin/Tovix.exe" "$bin/flutter_windows.dll" "$bin"/*_plugin.dll "$demo/"
+cp "$bin/Tovix.exe" "$bin/TovixDnsGuard.exe" "$bin/flutter_windows.dll" "$bin"/*_plugin.dll "$demo/"
 if [ -f "$bin/sing-box.exe" ]; then
   cp "$bin/sing-box.exe" "$demo/bin/"
 else

@@ -4,12 +4,18 @@
 // test touching machine state; each case restores what it changed.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <atomic>
+#include <filesystem>
 #include <future>
 
 #include "core/core_process.h"
 #include "network/adapter_sweep.h"
+#include "network/dns_guard.h"
 #include "network/dns_policy.h"
+#include "network/dns_rule_owner.h"
 #include "network_test_support.h"
 
 namespace {
@@ -102,6 +108,21 @@ TEST_F(MachineRule, CleanupDeletesAPlantedRule) {
   EXPECT_EQ(RunHostCleanup(), 1u);
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, MachineRulePath()));
   EXPECT_EQ(RunHostCleanup(), 0u);
+}
+
+TEST_F(MachineRule, SweepsLeaveTheRuleOfALiveOwner) {
+  ASSERT_EQ(InstallDnsPolicyRule(MachineDnsPolicyTarget(), kServers), 0);
+  {
+    // This process stands in for a host still connected in another session.
+    tovix::UniqueHandle owner = ClaimDnsRuleOwnership();
+    ASSERT_TRUE(owner);
+    EXPECT_TRUE(DnsRuleOwnerAlive());
+    EXPECT_FALSE(DeleteUnownedDnsPolicyRule(MachineDnsPolicyTarget()));
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, MachineRulePath()));
+  }
+  EXPECT_FALSE(DnsRuleOwnerAlive());
+  EXPECT_TRUE(DeleteUnownedDnsPolicyRule(MachineDnsPolicyTarget()));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, MachineRulePath()));
 }
 
 // ---- The installing worker ------------------------------------------------
@@ -231,6 +252,74 @@ TEST_F(DnsWorker, StartedWorkerRunsDetached) {
   EXPECT_EQ(DnsPolicyStatusSnapshot(), "none");  // still waiting for servers
   EXPECT_TRUE(nettest::WaitFor([] { return DnsPolicyStatusSnapshot() == "no_tunnel_dns"; },
                                std::chrono::seconds(10)));
+}
+
+// The worker on the machine rule starts its guard, TovixDnsGuard.exe of this
+// build beside the test program (which stands in for the host it watches).
+class GuardedWorker : public DnsWorker {
+ protected:
+  void SetUp() override {
+    DnsWorker::SetUp();
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    bin = std::filesystem::path(self).parent_path();
+  }
+  void TearDown() override {
+    SetDnsGuardExecutable(L"");
+    DnsWorker::TearDown();
+  }
+  void Install(std::uint64_t generation) {
+    StartCore(generation);
+    RunDnsPolicyApply(generation, MachineDnsPolicyTarget(),
+                      [](std::wstring_view) { return kServers; });
+  }
+  // Our child guard process; null when there is none.
+  static tovix::UniqueHandle GuardProcess() {
+    tovix::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+      if (entry.th32ParentProcessID == GetCurrentProcessId() &&
+          _wcsicmp(entry.szExeFile, kDnsGuardProgram) == 0) {
+        return tovix::UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+      }
+    }
+    return {};
+  }
+  std::filesystem::path bin;
+};
+
+TEST_F(GuardedWorker, GuardWatchesUntilTheRuleIsRemoved) {
+  nettest::SessionCapture log;
+  Install(50);
+  EXPECT_EQ(DnsPolicyStatusSnapshot(), "installed");
+  EXPECT_EQ(log.Texts("[dns_policy]"),
+            (std::vector<std::string>{"installed . -> 172.19.0.2;1.1.1.1"}));
+  EXPECT_TRUE(DnsRuleOwnerAlive());
+  const tovix::UniqueHandle guard = GuardProcess();
+  ASSERT_TRUE(guard);
+  EXPECT_EQ(WaitForSingleObject(guard.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  CoreProcess.running = false;
+  RemoveDnsPolicyRule("stop");
+  EXPECT_EQ(WaitForSingleObject(guard.get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_FALSE(DnsRuleOwnerAlive());
+  EXPECT_FALSE(TakeDnsGuardNote());  // released: it removed nothing
+}
+
+TEST_F(GuardedWorker, GuardThatCannotStartLeavesTheConnectionItsRule) {
+  SetDnsGuardExecutable((bin / L"no-such-guard.exe").wstring());
+  nettest::SessionCapture log;
+  Install(51);
+  EXPECT_EQ(DnsPolicyStatusSnapshot(), "installed");
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, MachineRulePath()));
+  EXPECT_EQ(log.Texts("[dns_policy]"),
+            (std::vector<std::string>{"guard could not start: err=2",
+                                      "installed . -> 172.19.0.2;1.1.1.1"}));
+  CoreProcess.running = false;
+  RemoveDnsPolicyRule("stop");
+  EXPECT_FALSE(DnsRuleOwnerAlive());
 }
 
 }  // namespace

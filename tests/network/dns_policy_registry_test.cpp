@@ -102,22 +102,29 @@ TEST_F(DnsPolicyRegistry, EmptyServerListTouchesNothing) {
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, target.ruleParentPath));
 }
 
-TEST_F(DnsPolicyRegistry, GroupPolicyWithOneRuleWins) {
-  ASSERT_EQ(CreateKey(HKEY_CURRENT_USER, target.groupPolicyPath + L"\\{any-rule}"), ERROR_SUCCESS);
-  ASSERT_EQ(CreateKey(HKEY_CURRENT_USER, RulePath()), ERROR_SUCCESS);
-
-  EXPECT_EQ(InstallDnsPolicyRule(target, kServers), 2);
-  // Nothing written, and our own stale rule is left alone in this case.
-  EXPECT_FALSE(ReadRaw(HKEY_CURRENT_USER, RulePath(), L"GenericDNSServers").has_value());
-  EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, RulePath()));
-}
-
-TEST_F(DnsPolicyRegistry, EmptyGroupPolicyKeyIsNoConflict) {
-  ASSERT_EQ(CreateKey(HKEY_CURRENT_USER, target.groupPolicyPath), ERROR_SUCCESS);
+TEST_F(DnsPolicyRegistry, AnyGroupPolicyKeyWins) {
+  // Windows ignores local rules once the key exists, with rules below it or
+  // none (a removed domain policy leaves it empty), whatever values it holds.
   const DWORD one = 1;
-  ASSERT_EQ(SetRaw(HKEY_CURRENT_USER, target.groupPolicyPath, L"Value", REG_DWORD, &one, 4),
-            ERROR_SUCCESS);
-  EXPECT_EQ(InstallDnsPolicyRule(target, kServers), 0);
+  const struct {
+    const wchar_t* subKey;
+    bool strangeValue;
+  } cases[] = {{L"\\{any-rule}", false}, {L"", false}, {L"", true}};
+  for (const auto& c : cases) {
+    nettest::ScratchKey scratchCase;
+    const DnsPolicyTarget t = scratchCase.Target();
+    const std::wstring rule = t.ruleParentPath + L"\\" + kDnsPolicyRuleKeyName;
+    ASSERT_EQ(CreateKey(HKEY_CURRENT_USER, t.groupPolicyPath + c.subKey), ERROR_SUCCESS);
+    if (c.strangeValue) {
+      ASSERT_EQ(SetRaw(HKEY_CURRENT_USER, t.groupPolicyPath, L"", REG_BINARY, &one, 1), ERROR_SUCCESS);
+    }
+    ASSERT_EQ(CreateKey(HKEY_CURRENT_USER, rule), ERROR_SUCCESS);
+
+    EXPECT_EQ(InstallDnsPolicyRule(t, kServers), 2) << c.subKey << c.strangeValue;
+    // Nothing written, and our own stale rule is left alone in this case.
+    EXPECT_FALSE(ReadRaw(HKEY_CURRENT_USER, rule, L"GenericDNSServers").has_value());
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, rule));
+  }
 }
 
 TEST_F(DnsPolicyRegistry, ForeignRuleCoveringRootWins) {
@@ -219,6 +226,18 @@ TEST_F(DnsPolicyRegistry, FailedValueWriteLeavesNoHalfWrittenRule) {
   allowedWrites = 7;
   EXPECT_EQ(InstallDnsPolicyRuleWith(target, kServers, RefusingWriter), 0);
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, RulePath()));
+}
+
+TEST_F(DnsPolicyRegistry, ForeignTreeAtOurNameIsReplacedWhole) {
+  // Non-volatile, with sub-keys: deleted whole, then made new and volatile.
+  ASSERT_EQ(CreateKey(HKEY_CURRENT_USER, RulePath() + L"\\a\\b"), ERROR_SUCCESS);
+  ASSERT_EQ(InstallDnsPolicyRule(target, kServers), 0);
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, RulePath() + L"\\a"));
+  EXPECT_EQ(CreateKey(HKEY_CURRENT_USER, RulePath() + L"\\probe"), ERROR_CHILD_MUST_BE_VOLATILE);
+
+  ASSERT_EQ(CreateKey(HKEY_CURRENT_USER, RulePath() + L"\\c", REG_OPTION_VOLATILE), ERROR_SUCCESS);
+  EXPECT_TRUE(DeleteDnsPolicyRule(target));
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, RulePath()));
 }
 
 TEST_F(DnsPolicyRegistry, DeleteAnswersWhetherItDeleted) {

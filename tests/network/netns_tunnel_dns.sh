@@ -7,7 +7,9 @@
 #
 # With a whole-program test program as fourth argument, its network cases run
 # there too: Tovix.exe with the stand-in core installs the rule with these
-# servers, reports "installed", and removes the rule when the window closes.
+# servers, reports "installed", and removes the rule when the window closes;
+# its guard removes it when the host is killed; an empty group-policy key
+# gives "policy_managed".
 #
 # Usage: netns_tunnel_dns.sh <probe.exe> <wine prefix for the namespace> <wine-prefix.sh>
 #                            [network_whole_program_tests.exe]
@@ -62,9 +64,9 @@ check kelpmarrow ""
 check "Kelpmarrow 2" ""
 
 if [ -n "$whole" ]; then
-  out=$(in_ns env TOVIX_NETNS_TUNNEL=1 timeout 200 wine "$whole" \
-        --gtest_filter='NetworkWholeProgram.RuleLivesWhileTheCoreRuns:NetworkWholeProgram.LeftoverRule*' 2>&1 | tr -d '\r')
-  if printf '%s\n' "$out" | grep -q '^\[  PASSED  \] 2 tests' &&
+  out=$(in_ns env TOVIX_NETNS_TUNNEL=1 timeout 320 wine "$whole" \
+        --gtest_filter='NetworkWholeProgram.RuleLivesWhileTheCoreRuns:NetworkWholeProgram.LeftoverRule*:NetworkWholeProgram.HostEnded*:NetworkWholeProgram.EmptyGroupPolicy*' 2>&1 | tr -d '\r')
+  if printf '%s\n' "$out" | grep -q '^\[  PASSED  \] 4 tests' &&
      ! printf '%s\n' "$out" | grep -q -e SKIPPED -e FAILED; then
     echo "ok: whole program in the namespace"
   else

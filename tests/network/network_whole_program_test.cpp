@@ -11,12 +11,14 @@
 #include <initguid.h>
 #include <devguid.h>
 #include <setupapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
 #include "common/text.h"
+#include "network/dns_guard.h"
 #include "network/dns_policy.h"
 #include "network_test_support.h"
 #include "shell/whole_program.h"
@@ -34,6 +36,21 @@ const std::string kConfig =
 
 std::wstring RulePath() {
   return MachineDnsPolicyTarget().ruleParentPath + L"\\" + kDnsPolicyRuleKeyName;
+}
+
+const std::wstring kGroupPolicyPath = MachineDnsPolicyTarget().groupPolicyPath;
+
+// Running processes of this executable name.
+int CountProcesses(const wchar_t* exeName) {
+  tovix::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (_wcsicmp(entry.szExeFile, exeName) == 0) ++count;
+  }
+  return count;
 }
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -69,15 +86,34 @@ std::vector<std::string> DnsLines(const std::filesystem::path& log) {
 class NetworkWholeProgram : public ::testing::Test {
  protected:
   void SetUp() override {
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, RulePath().c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, RulePath().c_str());
     if (!std::filesystem::exists(install.folder() / L"bin" / L"sing-box.exe")) {
       coreMissing = true;
     }
   }
-  void TearDown() override { RegDeleteKeyW(HKEY_LOCAL_MACHINE, RulePath().c_str()); }
+  void TearDown() override {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, RulePath().c_str());
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kGroupPolicyPath.c_str());
+  }
+  // A rule as a crashed run leaves it, with a sub-key, which goes with it.
   void PlantRule() {
     ASSERT_EQ(InstallDnsPolicyRule(MachineDnsPolicyTarget(), {L"10.9.9.9", L"1.1.1.1"}), 0);
-    ASSERT_TRUE(nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()));
+    ASSERT_EQ(nettest::CreateKey(HKEY_LOCAL_MACHINE, RulePath() + L"\\sub", REG_OPTION_VOLATILE),
+              ERROR_SUCCESS);
+  }
+  // Starts a core through the UI and waits until its rule exists.
+  whole_program::Process StartConnected(std::string* logPath) {
+    auto app = install.Start(
+        {}, {"call " + kCore + " " + MethodCallHex("start", EncodableValue(kConfig)),
+             "call " + kCore + " " + MethodCallHex("logPath")});
+    EXPECT_TRUE(nettest::WaitFor([&] { return ReplyTo(app.Transcript(), kCore, 1).has_value(); },
+                                 std::chrono::seconds(30)))
+        << Joined(app.Transcript());
+    EXPECT_EQ(CoreReply(app.Transcript(), 0), "true");
+    if (logPath) *logPath = Unquoted(CoreReply(app.Transcript(), 1));
+    EXPECT_TRUE(nettest::WaitFor([] { return nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()); },
+                                 std::chrono::seconds(20)));
+    return app;
   }
   ScratchInstall install;
   bool coreMissing = false;
@@ -165,11 +201,14 @@ TEST_F(NetworkWholeProgram, LeftoverRuleIsSweptAtWindowCreationAndNotedOnce) {
   EXPECT_FALSE(nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()));
 }
 
+#define SKIP_WITHOUT_TUNNEL()                                                          \
+  if (std::getenv("TOVIX_NETNS_TUNNEL") == nullptr) {                                  \
+    GTEST_SKIP() << "needs an adapter named Kelpmarrow (run by netns_tunnel_dns.sh)"; \
+  }                                                                                    \
+  if (coreMissing) GTEST_SKIP() << "the sing-box stand-in is not built"
+
 TEST_F(NetworkWholeProgram, RuleLivesWhileTheCoreRuns) {
-  if (std::getenv("TOVIX_NETNS_TUNNEL") == nullptr) {
-    GTEST_SKIP() << "needs an adapter named Kelpmarrow (run by netns_tunnel_dns.sh)";
-  }
-  if (coreMissing) GTEST_SKIP() << "the sing-box stand-in is not built";
+  SKIP_WITHOUT_TUNNEL();
   auto app = install.Start(
       {}, {"call " + kCore + " " + MethodCallHex("start", EncodableValue(kConfig)),
            "call " + kCore + " " + MethodCallHex("logPath"), "sleep 6000",
@@ -190,13 +229,78 @@ TEST_F(NetworkWholeProgram, RuleLivesWhileTheCoreRuns) {
   EXPECT_EQ(CoreReply(app.Transcript(), 2), "\"installed\"");
   const std::string logPath = Unquoted(CoreReply(app.Transcript(), 1));
 
-  // Closing the window stops the core, which removes the rule.
+  // Closing the window stops the core, which removes the rule and releases
+  // the guard: no guard is left.
   app.Close();
   ASSERT_TRUE(app.Wait(30000).has_value());
   EXPECT_FALSE(nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()));
+  EXPECT_EQ(CountProcesses(kDnsGuardProgram), 0);
   EXPECT_EQ(DnsLines(std::filesystem::path(ToUtf16(logPath))),
             (std::vector<std::string>{"installed . -> 172.19.0.2;fd00::2;1.1.1.1",
                                       "removed (stop)"}));
+}
+
+TEST_F(NetworkWholeProgram, HostEndedFromOutsideLeavesNeitherCoreNorRule) {
+  SKIP_WITHOUT_TUNNEL();
+  std::string logPath;
+  auto app = StartConnected(&logPath);
+  ASSERT_EQ(CountProcesses(kDnsGuardProgram), 1);
+  ASSERT_TRUE(TerminateProcess(app.handle(), 9));
+  ASSERT_TRUE(app.Wait(5000).has_value());
+  // Within two seconds of the host's end.
+  EXPECT_TRUE(nettest::WaitFor(
+      [] { return !nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()) &&
+                  CountProcesses(L"sing-box.exe") == 0; },
+      std::chrono::seconds(2)));
+  EXPECT_TRUE(nettest::WaitFor([] { return CountProcesses(kDnsGuardProgram) == 0; },
+                               std::chrono::seconds(5)));
+
+  // The next session log says once, first, that the guard removed the rule.
+  auto next = StartConnected(&logPath);
+  next.Close();
+  ASSERT_TRUE(next.Wait(30000).has_value());
+  const auto lines = DnsLines(std::filesystem::path(ToUtf16(logPath)));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "guard removed the rule of a host that ended while connected");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), lines[0]), 1);
+}
+
+TEST_F(NetworkWholeProgram, EmptyGroupPolicyKeyGivesPolicyManagedAndNoRule) {
+  SKIP_WITHOUT_TUNNEL();
+  ASSERT_EQ(nettest::CreateKey(HKEY_LOCAL_MACHINE, kGroupPolicyPath), ERROR_SUCCESS);
+  auto run = install.Run(
+      {}, {"call " + kCore + " " + MethodCallHex("start", EncodableValue(kConfig)), "sleep 4000",
+           "call " + kCore + " " + MethodCallHex("dnsPolicyState"), "close"},
+      90000);
+  ASSERT_TRUE(run.exitCode.has_value()) << Joined(run.transcript);
+  EXPECT_EQ(CoreReply(run.transcript, 0), "true");
+  EXPECT_EQ(CoreReply(run.transcript, 1), "\"policy_managed\"");
+  EXPECT_FALSE(nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()));
+}
+
+TEST_F(NetworkWholeProgram, GuardStartedByHandWithoutItsHostTouchesNothing) {
+  PlantRule();
+  // No id, a stale id, this test's own (a live process that is no host), junk.
+  const std::wstring guard = (install.folder() / kDnsGuardProgram).wstring();
+  for (const std::wstring& arguments :
+       {std::wstring(), std::wstring(L"--km-dns-guard 4000000000"),
+        L"--km-dns-guard " + std::to_wstring(GetCurrentProcessId()),
+        std::wstring(L"--km-dns-guard 12x")}) {
+    std::wstring commandLine = L"\"" + guard + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    ASSERT_TRUE(CreateProcessW(guard.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                               nullptr, nullptr, &startup, &started));
+    CloseHandle(started.hThread);
+    tovix::UniqueHandle process(started.hProcess);
+    ASSERT_EQ(WaitForSingleObject(process.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0))
+        << ToUtf8(arguments);
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    EXPECT_EQ(code, 1u) << ToUtf8(arguments);
+    EXPECT_TRUE(nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath() + L"\\sub")) << ToUtf8(arguments);
+  }
 }
 
 }  // namespace
