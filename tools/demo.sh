@@ -1,25 +1,22 @@
 #!/usr/bin/env bash
-# tools/demo.sh <windows-build-dir>: one demo session of Tovix.exe under Wine
-# with the stand-ins. Lays out a scratch folder beside the build (Tovix.exe,
-# flutter_windows.dll, the plugin DLLs, data\flutter_assets, bin\sing-box.exe,
-# bin\wintun.dll), plays a UI script (listen for events, status, start with a
-# sample configuration, wait for "running", status, logPath, stop, close),
-# then prints the decoded transcript and the session log.
+# tools/demo.sh <windows-build-dir> [<bundle-folder>]: one demo session of
+# Tovix.exe under Wine with the stand-ins. Lays out the bundle with
+# `cmake --install` (Tovix.exe, flutter_windows.dll, the plugin DLLs,
+# data\flutter_assets, bin\sing-box.exe, bin\wintun.dll; by default in
+# <build>/demo, updated in place), plays a UI script there (listen for events,
+# status, start with a sample configuration, wait for "running", status,
+# logPath, stop, close), then prints the decoded transcript and the session log.
 set -euo pipefail
-build=$(cd "${1:?usage: demo.sh <windows-build-dir>}" && pwd)
+build=$(cd "${1:?usage: demo.sh <windows-build-dir> [<bundle-folder>]}" && pwd)
 run="$build/tools/wine-run"
 bin="$build/bin"
-demo="$build/demo"
+demo=$(mkdir -p "${2:-$build/demo}" && cd "${2:-$build/demo}" && pwd)
+# The script and the transcript stay out of the bundle.
+session="$demo-session"
 
-rm -rf "$demo"
-mkdir -p "$demo/data/flutter_assets" "$demo/bin"
-cp "$bin/Tovix.exe" "$bin/TovixDnsGuard.exe" "$bin/flutter_windows.dll" "$bin"/*_plugin.dll "$demo/"
-if [ -f "$bin/sing-box.exe" ]; then
-  cp "$bin/sing-box.exe" "$demo/bin/"
-else
-  echo "note: $bin/sing-box.exe is not built; the start will fail" >&2
-fi
-printf 'wintun stand-in\n' > "$demo/bin/wintun.dll"
+cmake --install "$build" --prefix "$demo" >/dev/null
+rm -rf "$session"
+mkdir -p "$session"
 
 call() { "$run" "$bin/tovix_transcript.exe" --call "$@" | tr -d '\r'; }
 winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
@@ -27,7 +24,7 @@ winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 config='{"log":{"level":"info"},"inbounds":[{"type":"tun","tag":"tun-in","interface_name":"Kelpmarrow","address":["172.19.0.1/30"],"auto_route":true}],"outbounds":[{"type":"direct","tag":"direct"}]}'
 core=kelpmarrow.vpn/core
 events=kelpmarrow.vpn/events
-cat > "$demo/demo.script" <<SCRIPT
+cat > "$session/demo.script" <<SCRIPT
 # listen for VPN events, then a session from start to stop
 call $events $(call listen)
 call $core $(call status)
@@ -45,16 +42,18 @@ close
 SCRIPT
 
 echo "== running Tovix.exe in $demo"
-start=$(date +%s.%N)
+start=$(date +%s%N)
 set +e
-(cd "$demo" && TOVIX_UI_SCRIPT="$(winpath "$demo/demo.script")" \
-  TOVIX_UI_TRANSCRIPT="$(winpath "$demo/transcript.txt")" timeout 120 "$run" ./Tovix.exe demo-argument)
+(cd "$demo" && TOVIX_UI_SCRIPT="$(winpath "$session/demo.script")" \
+  TOVIX_UI_TRANSCRIPT="$(winpath "$session/transcript.txt")" timeout 120 "$run" ./Tovix.exe demo-argument)
 code=$?
 set -e
-printf '== Tovix.exe exited with %s after %.1f s\n' "$code" "$(echo "$(date +%s.%N) - $start" | bc)"
+# Tenths of a second in shell arithmetic: bc is not on every fresh machine.
+tenths=$((($(date +%s%N) - start) / 100000000))
+printf '== Tovix.exe exited with %s after %d.%d s\n' "$code" $((tenths / 10)) $((tenths % 10))
 
 echo "== transcript (decoded)"
-"$run" "$bin/tovix_transcript.exe" "$(winpath "$demo/transcript.txt")" | tr -d '\r'
+"$run" "$bin/tovix_transcript.exe" "$(winpath "$session/transcript.txt")" | tr -d '\r'
 
 logs=$(ls -d "$build"/wine/drive_c/users/*/AppData/Local/Kelpmarrow/logs 2>/dev/null | head -1 || true)
 log=$( [ -n "$logs" ] && ls -t "$logs"/*.log 2>/dev/null | grep -v -i core | head -1 || true)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Windows build under Wine, then
-# the native build under AddressSanitizer/UndefinedBehaviorSanitizer with the
+# Builds everything and runs every test: the Windows build under Wine (with
+# a clang compile of the product sources and the installed bundle), then the
+# native build under AddressSanitizer/UndefinedBehaviorSanitizer with the
 # fuzzers. Installs what is missing first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,6 +14,9 @@ jobs=${TOVIX_JOBS:-2}
 cmake -S "$root" -B "$build/windows" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
 cmake --build "$build/windows" -j "$jobs"
+# A second compiler: clang compiles the product sources for the same target
+# (compile only, warnings as errors); see cmake/TovixClangCheck.cmake.
+cmake --build "$build/windows" -j "$jobs" --target clang_check
 export WINEPREFIX="$build/windows/wine"
 "$root/tools/wine-prefix.sh" "$WINEPREFIX"
 trap 'WINEPREFIX="$build/windows/wine" wineserver -k 2>/dev/null || true' EXIT
