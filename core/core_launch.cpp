@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/paths.h"
+#include "common/plain_folder.h"
 #include "common/text.h"
 #include "core/core_output.h"
 #include "core/core_process.h"
@@ -302,6 +303,13 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
     folder = dataDir();
   } catch (const std::exception&) {
     return Fail(error, "Could not prepare the VPN data folder");
+  }
+  // Nothing under the folder is touched (not even the session log) while it
+  // or its "logs" folder is a link.
+  try {
+    RequirePlainDataFolder(folder);
+  } catch (const DataFolderIsLink&) {
+    return Fail(error, kDataFolderIsLinkMessage);
   }
   try {
     SessionLog::Open(folder);

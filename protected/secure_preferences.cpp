@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "common/paths.h"
+#include "common/plain_folder.h"
 #include "protected/protected_file.h"
 
 namespace {
@@ -35,6 +36,7 @@ Reply Handle(const flutter::MethodCall& call) {
       const flutter::EncodableValue* arguments = call.arguments();
       const std::string* document = arguments ? std::get_if<std::string>(arguments) : nullptr;
       if (!document) return {Reply::Kind::kBadPayload, {}};
+      RequirePlainDataFolder(file.parent_path());
       ProtectedFile::Write(file, *document);
       return {Reply::Kind::kNull, {}};
     }

@@ -16,6 +16,7 @@
 #include "core/vpn_events.h"
 #include "diagnostics/session_log.h"
 #include "protected/protected_file.h"
+#include "support/pretend_link.h"
 #include "supervision_fixture.h"
 
 using namespace supervision_test;
@@ -294,4 +295,36 @@ TEST_F(CoreLaunch, CoreRunsInsideItsJobWhetherCreatedThereOrBoundAfter) {
     EXPECT_TRUE(CoreProcessesOf().empty());
     NextSecond();
   }
+}
+
+TEST_F(CoreLaunch, LinkedDataFolderFailsTheStartAndTouchesNothing) {
+  std::ofstream(data_ / L"config.json") << "{\"stale\":true}";
+  NextSecond();  // a session log opened now would get a name of its own
+  const fs::path lastLog = SessionLog::CurrentPath();
+  for (const fs::path& linked : {data_, data_ / L"logs"}) {
+    PretendLink link(linked);
+    std::string error;
+    EXPECT_FALSE(StartCore("{}", error));
+    EXPECT_EQ(error, "VPN data folder is a link; refusing to use it");
+    EXPECT_EQ(LastVpnState(), "error");
+  }
+  EXPECT_EQ(SessionLog::CurrentPath(), lastLog) << "no session log was opened";
+  EXPECT_TRUE(fs::exists(data_ / L"config.json")) << "nothing was deleted";
+  EXPECT_FALSE(CoreProcess.outputRead) << "no pipe was made";
+  EXPECT_TRUE(CoreProcessesOf().empty());
+}
+
+TEST_F(CoreLaunch, StartupReportIsNotWrittenIntoADataFolderThatBecameALink) {
+  StartOk("noready,exit=3@1000");
+  const fs::path log = SessionLog::CurrentPath();
+  {
+    PretendLink link(data_ / L"logs");
+    EXPECT_TRUE(WaitFor(
+        [&log] {
+          return HasLine(ReadLogLines(log), "[diagnostic]", "could not save incomplete startup");
+        },
+        10000));
+  }
+  StopCore();
+  EXPECT_FALSE(fs::exists(data_ / L"core_startup.dpapi"));
 }

@@ -13,6 +13,7 @@
 
 #include "protected/protected_file.h"
 #include "support/data_folder_aside.h"
+#include "support/pretend_link.h"
 
 namespace fs = std::filesystem;
 using flutter::EncodableList;
@@ -199,3 +200,17 @@ TEST_F(SecurePreferencesTest, DataFolderThatCannotBeCreatedIsSecureStorageForEve
 }
 
 }  // namespace
+
+TEST_F(SecurePreferencesTest, WriteIntoALinkedDataFolderIsSecureStorageAndWritesNothing) {
+  ASSERT_TRUE(IsNullSuccess(Write("earlier")));
+  const auto written = fs::last_write_time(file_);
+  for (const fs::path& linked : {data_, data_ / L"logs"}) {
+    PretendLink link(linked);
+    ExpectUnavailable(Write("through the link"));
+    EXPECT_EQ(DocumentOf(Read()), "earlier") << "reading is no write";
+  }
+  EXPECT_EQ(fs::last_write_time(file_), written);
+  for (const auto& entry : fs::directory_iterator(data_)) {
+    EXPECT_EQ(entry.path().filename().native().find(L".pending-"), std::wstring::npos);
+  }
+}
