@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <new>
 
 #include "channels/channel_test_support.h"
 
@@ -409,6 +412,70 @@ TEST(StandardCodecReadTest, NestingIsBounded) {
   EXPECT_NE(diagnostics.find("Nesting too deep in StandardCodecSerializer::ReadValueOfType"),
             std::string::npos);
   EXPECT_TRUE(std::holds_alternative<EncodableMap>(value));
+}
+
+// Bytes asked of operator new on this thread while a cap is set; a request
+// that would pass the cap is refused, so a decoder that over-reserves fails
+// here instead of taking the machine's memory.
+thread_local size_t allocationCap = 0;  // 0: not counting
+thread_local size_t allocatedBytes = 0;
+
+// Called through a pointer the compiler cannot see into, so that it does not
+// pair each inlined delete with the new expression it came from.
+void (*volatile releaseMemory)(void*) = &std::free;
+
+}  // namespace
+
+void* operator new(size_t size) {
+  if (allocationCap != 0) {
+    if (size > allocationCap - std::min(allocatedBytes, allocationCap)) throw std::bad_alloc();
+    allocatedBytes += size;
+  }
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { releaseMemory(memory); }
+void operator delete(void* memory, size_t) noexcept { releaseMemory(memory); }
+
+namespace {
+
+// 200 nested lists, each announcing as many elements as the message has bytes
+// left, around one string of about 1 MiB: each level could otherwise reserve
+// a million values against the same bytes.
+TEST(StandardCodecReadTest, NestedAnnouncementsReserveNoMoreThanTheMessageHolds) {
+  const size_t levels = 200;
+  const size_t stringBytes = 1 << 20;
+  const size_t total = levels * 6 + 6 + stringBytes;
+  std::vector<uint8_t> message;
+  message.reserve(total);
+  for (size_t i = 0; i < levels; ++i) {
+    const auto remaining = static_cast<uint32_t>(total - message.size() - 6);
+    message.insert(message.end(), {0x0C, 0xFF});
+    for (int shift = 0; shift < 32; shift += 8) message.push_back((remaining >> shift) & 0xFF);
+  }
+  message.insert(message.end(), {0x07, 0xFF, 0x00, 0x00, 0x10, 0x00});
+  message.resize(total, 'x');
+
+  // Room for one decoded value per message byte, twice over.
+  allocationCap = 2 * sizeof(EncodableValue) * total;
+  allocatedBytes = 0;
+  EncodableValue value;
+  testing::internal::CaptureStderr();
+  try {
+    value = Decode(message);
+  } catch (const std::bad_alloc&) {
+    ADD_FAILURE() << "asked for more than " << allocationCap << " bytes";
+  }
+  allocationCap = 0;
+  testing::internal::GetCapturedStderr();
+
+  const EncodableValue* level = &value;
+  for (size_t i = 0; i < levels; ++i) {
+    const auto* list = std::get_if<EncodableList>(level);
+    ASSERT_TRUE(list != nullptr && list->size() == 1) << i;
+    level = &list->front();
+  }
+  EXPECT_EQ(*level, EncodableValue(std::string(stringBytes, 'x')));
 }
 
 TEST(StandardMethodCodecTest, DecodesMethodCalls) {
