@@ -250,7 +250,9 @@ bool DeleteDnsPolicyRule(const DnsPolicyTarget& target) {
 }
 
 void FlushResolverCache() {
-  tovix::UniqueModule dnsapi(LoadLibraryW(L"dnsapi.dll"));
+  // From the system folder only: the host runs elevated.
+  tovix::UniqueModule dnsapi(
+      LoadLibraryExW(L"dnsapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   if (!dnsapi) return;
   using FlushFunction = BOOL(WINAPI*)();
   const FARPROC entry = GetProcAddress(dnsapi.get(), "DnsFlushResolverCache");
