@@ -45,3 +45,73 @@ TEST(FindRunningInstance, IgnoresWindowsOfThisProcess) {
   EXPECT_EQ(FindRunningInstance(), nullptr);
   DestroyWindow(own);
 }
+
+namespace {
+
+// A copy of this test program started with this variable set does nothing
+// but show a window titled "Tovix" for up to 20 s: to the search, a running
+// instance of the same executable.
+constexpr wchar_t kHoldWindowVariable[] = L"TOVIX_TEST_HOLD_TOVIX_WINDOW";
+
+[[maybe_unused]] const bool windowHolder = [] {
+  if (GetEnvironmentVariableW(kHoldWindowVariable, nullptr, 0) == 0) return false;
+  CreateWindowExW(0, L"STATIC", L"Tovix", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                  GetModuleHandleW(nullptr), nullptr);
+  const ULONGLONG end = GetTickCount64() + 20000;
+  while (GetTickCount64() < end) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+  }
+  ExitProcess(0);
+}();
+
+// What the fake reader says of every process but this one.
+std::optional<InstanceToken> pretendedToken;
+std::optional<InstanceToken> PretendedReader(HANDLE process) {
+  if (process == GetCurrentProcess()) return InstanceToken{true, 1};
+  return pretendedToken;
+}
+
+}  // namespace
+
+TEST(FindRunningInstance, PassesOverAnInstanceThatIsNotElevatedInThisSession) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring commandLine = L"\"" + std::wstring(self) + L"\"";
+  SetEnvironmentVariableW(kHoldWindowVariable, L"1");
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION holder{};
+  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                      nullptr, nullptr, &startup, &holder);
+  SetEnvironmentVariableW(kHoldWindowVariable, nullptr);
+  ASSERT_TRUE(started);
+
+  // Wine runs every process elevated, in one session: the real token check
+  // lets the copy's window through.
+  HWND found = nullptr;
+  for (int i = 0; i < 400 && found == nullptr; ++i) {
+    found = FindRunningInstance();
+    if (found == nullptr) Sleep(25);
+  }
+  DWORD owner = 0;
+  if (found) GetWindowThreadProcessId(found, &owner);
+  EXPECT_EQ(owner, holder.dwProcessId);
+
+  const std::optional<InstanceToken> passedOver[] = {
+      InstanceToken{false, 1}, InstanceToken{true, 2}, std::nullopt};
+  SetInstanceTokenReader(&PretendedReader);
+  for (const auto& token : passedOver) {
+    pretendedToken = token;
+    EXPECT_EQ(FindRunningInstance(), nullptr);
+  }
+  pretendedToken = InstanceToken{true, 1};
+  EXPECT_EQ(FindRunningInstance(), found) << "the fake reader itself lets a trusted one through";
+  SetInstanceTokenReader(nullptr);
+
+  TerminateProcess(holder.hProcess, 0);
+  WaitForSingleObject(holder.hProcess, 5000);
+  CloseHandle(holder.hThread);
+  CloseHandle(holder.hProcess);
+}
