@@ -6,11 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <new>
 
 #include "channels/channel_test_support.h"
+#include "support/allocation_watch.h"
 
 namespace {
 
@@ -414,31 +414,6 @@ TEST(StandardCodecReadTest, NestingIsBounded) {
   EXPECT_TRUE(std::holds_alternative<EncodableMap>(value));
 }
 
-// Bytes asked of operator new on this thread while a cap is set; a request
-// that would pass the cap is refused, so a decoder that over-reserves fails
-// here instead of taking the machine's memory.
-thread_local size_t allocationCap = 0;  // 0: not counting
-thread_local size_t allocatedBytes = 0;
-
-// Called through a pointer the compiler cannot see into, so that it does not
-// pair each inlined delete with the new expression it came from.
-void (*volatile releaseMemory)(void*) = &std::free;
-
-}  // namespace
-
-void* operator new(size_t size) {
-  if (allocationCap != 0) {
-    if (size > allocationCap - std::min(allocatedBytes, allocationCap)) throw std::bad_alloc();
-    allocatedBytes += size;
-  }
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept { releaseMemory(memory); }
-void operator delete(void* memory, size_t) noexcept { releaseMemory(memory); }
-
-namespace {
-
 // 200 nested lists, each announcing as many elements as the message has bytes
 // left, around one string of about 1 MiB: each level could otherwise reserve
 // a million values against the same bytes.
@@ -457,16 +432,16 @@ TEST(StandardCodecReadTest, NestedAnnouncementsReserveNoMoreThanTheMessageHolds)
   message.resize(total, 'x');
 
   // Room for one decoded value per message byte, twice over.
-  allocationCap = 2 * sizeof(EncodableValue) * total;
-  allocatedBytes = 0;
+  const size_t cap = 2 * sizeof(EncodableValue) * total;
+  allocation_watch::SetCap(cap);
   EncodableValue value;
   testing::internal::CaptureStderr();
   try {
     value = Decode(message);
   } catch (const std::bad_alloc&) {
-    ADD_FAILURE() << "asked for more than " << allocationCap << " bytes";
+    ADD_FAILURE() << "asked for more than " << cap << " bytes";
   }
-  allocationCap = 0;
+  allocation_watch::SetCap(0);
   testing::internal::GetCapturedStderr();
 
   const EncodableValue* level = &value;

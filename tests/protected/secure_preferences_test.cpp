@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "protected/protected_file.h"
+#include "support/allocation_watch.h"
 #include "support/data_folder_aside.h"
 #include "support/pretend_link.h"
 
@@ -213,4 +214,21 @@ TEST_F(SecurePreferencesTest, WriteIntoALinkedDataFolderIsSecureStorageAndWrites
   for (const auto& entry : fs::directory_iterator(data_)) {
     EXPECT_EQ(entry.path().filename().native().find(L".pending-"), std::wstring::npos);
   }
+}
+
+TEST_F(SecurePreferencesTest, DocumentReadBackIsWipedOnceAnswered) {
+  ASSERT_TRUE(IsNullSuccess(Write(std::string(300, 'p'))));
+  // The handler's own copy of the document, as the result sees it.
+  class WatchingResult : public flutter::MethodResult {
+   protected:
+    void SuccessInternal(const EncodableValue* result) override {
+      const auto& text = std::get<std::string>(*result);
+      allocation_watch::Watch(text.data(), text.capacity());
+    }
+    void ErrorInternal(const std::string&, const std::string&, const EncodableValue*) override {}
+    void NotImplementedInternal() override {}
+  };
+  MethodCall call("read", std::make_unique<EncodableValue>());
+  SecurePreferencesHandler(call, std::make_unique<WatchingResult>());
+  EXPECT_EQ(allocation_watch::Watched(), allocation_watch::Freed::kZeroed);
 }
