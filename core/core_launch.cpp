@@ -374,8 +374,12 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   CoreProcess.tid = created.dwThreadId;
   configRead.reset();
 
-  // Without the job attribute the core is bound before it runs its first
-  // instruction; a host that dies in between leaves it suspended.
+  // Without the job attribute (or should a system take it and not honour
+  // it) the core is bound before it runs its first instruction; a host that
+  // dies in between leaves it suspended.
+  BOOL inJob = FALSE;
+  jobAtCreation = jobAtCreation &&
+                  IsProcessInJob(CoreProcess.process.get(), CoreProcess.job.get(), &inJob) && inJob;
   if (!jobAtCreation &&
       !AssignProcessToJobObject(CoreProcess.job.get(), CoreProcess.process.get())) {
     StopCore();

@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
-#include <new>
 
 #include "channels/channel_test_support.h"
 #include "support/allocation_watch.h"
@@ -415,42 +413,23 @@ TEST(StandardCodecReadTest, NestingIsBounded) {
 }
 
 // 200 nested lists, each announcing as many elements as the message has bytes
-// left, around one string of about 1 MiB: each level could otherwise reserve
-// a million values against the same bytes.
+// left, around a 1 MiB string: room for one decoded value per byte, twice
+// over, is enough.
 TEST(StandardCodecReadTest, NestedAnnouncementsReserveNoMoreThanTheMessageHolds) {
-  const size_t levels = 200;
-  const size_t stringBytes = 1 << 20;
-  const size_t total = levels * 6 + 6 + stringBytes;
+  const size_t levels = 200, total = levels * 6 + 6 + (1 << 20);
   std::vector<uint8_t> message;
-  message.reserve(total);
   for (size_t i = 0; i < levels; ++i) {
-    const auto remaining = static_cast<uint32_t>(total - message.size() - 6);
-    message.insert(message.end(), {0x0C, 0xFF});
-    for (int shift = 0; shift < 32; shift += 8) message.push_back((remaining >> shift) & 0xFF);
+    const auto left = static_cast<uint32_t>(total - message.size() - 6);
+    message.insert(message.end(), {0x0C, 0xFF, static_cast<uint8_t>(left), static_cast<uint8_t>(left >> 8),
+                                   static_cast<uint8_t>(left >> 16), static_cast<uint8_t>(left >> 24)});
   }
   message.insert(message.end(), {0x07, 0xFF, 0x00, 0x00, 0x10, 0x00});
   message.resize(total, 'x');
-
-  // Room for one decoded value per message byte, twice over.
-  const size_t cap = 2 * sizeof(EncodableValue) * total;
-  allocation_watch::SetCap(cap);
-  EncodableValue value;
+  allocation_watch::SetCap(2 * sizeof(EncodableValue) * total);
   testing::internal::CaptureStderr();
-  try {
-    value = Decode(message);
-  } catch (const std::bad_alloc&) {
-    ADD_FAILURE() << "asked for more than " << cap << " bytes";
-  }
+  EXPECT_NO_THROW(Decode(message));
   allocation_watch::SetCap(0);
   testing::internal::GetCapturedStderr();
-
-  const EncodableValue* level = &value;
-  for (size_t i = 0; i < levels; ++i) {
-    const auto* list = std::get_if<EncodableList>(level);
-    ASSERT_TRUE(list != nullptr && list->size() == 1) << i;
-    level = &list->front();
-  }
-  EXPECT_EQ(*level, EncodableValue(std::string(stringBytes, 'x')));
 }
 
 TEST(StandardMethodCodecTest, DecodesMethodCalls) {
