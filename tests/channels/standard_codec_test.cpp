@@ -420,8 +420,10 @@ TEST(StandardCodecReadTest, NestedAnnouncementsReserveNoMoreThanTheMessageHolds)
   std::vector<uint8_t> message;
   for (size_t i = 0; i < levels; ++i) {
     const auto left = static_cast<uint32_t>(total - message.size() - 6);
-    message.insert(message.end(), {0x0C, 0xFF, static_cast<uint8_t>(left), static_cast<uint8_t>(left >> 8),
-                                   static_cast<uint8_t>(left >> 16), static_cast<uint8_t>(left >> 24)});
+    message.insert(message.end(), {0x0C, 0xFF});
+    for (int shift = 0; shift < 32; shift += 8) {
+      message.push_back(static_cast<uint8_t>(left >> shift));
+    }
   }
   message.insert(message.end(), {0x07, 0xFF, 0x00, 0x00, 0x10, 0x00});
   message.resize(total, 'x');

@@ -239,7 +239,8 @@ TEST_F(CoreLaunch, CoreRunsInsideItsJobWhetherCreatedThereOrBoundAfter) {
     const fs::path log = SessionLog::CurrentPath();
     StopCore();
     OfferCoreJobAtCreation(true);
-    EXPECT_TRUE(HasLine(ReadLogLines(log), "[boot]", offer ? "core_job=at_creation" : "core_job=assigned"));
+    const char* expected = offer ? "core_job=at_creation" : "core_job=assigned";
+    EXPECT_TRUE(HasLine(ReadLogLines(log), "[boot]", expected));
     NextSecond();
   }
 }
@@ -262,8 +263,9 @@ TEST_F(CoreLaunch, StartupReportIsNotWrittenIntoADataFolderThatBecameALink) {
   StartOk("noready,exit=3@1000");
   const fs::path log = SessionLog::CurrentPath();
   PretendLink link(data_ / L"logs");
-  EXPECT_TRUE(WaitFor(
-      [&log] { return HasLine(ReadLogLines(log), "[diagnostic]", "could not save incomplete startup"); },
-      10000));
+  const auto refused = [&log] {
+    return HasLine(ReadLogLines(log), "[diagnostic]", "could not save incomplete startup");
+  };
+  EXPECT_TRUE(WaitFor(refused, 10000));
   EXPECT_FALSE(fs::exists(data_ / L"core_startup.dpapi"));
 }

@@ -27,7 +27,8 @@ if(WIN32)
   # A program of its own (the narrowed search cannot be undone), with a probe DLL.
   add_library(tovix_probe SHARED ${CMAKE_CURRENT_LIST_DIR}/probe_dll.cpp)
   set_target_properties(tovix_probe PROPERTIES PREFIX "")
-  tovix_add_gtest(dll_search_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/dll_search_test.cpp LIBS tovix_host)
+  tovix_add_gtest(dll_search_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/dll_search_test.cpp LIBS tovix_host)
   add_dependencies(dll_search_tests tovix_probe)
 
   tovix_add_gtest(whole_program_tests

@@ -65,7 +65,8 @@ TEST(FindRunningInstance, PassesOverAnInstanceThatIsNotElevatedInThisSession) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION holder{};
-  ASSERT_TRUE(CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &holder));
+  ASSERT_TRUE(CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &holder));
   SetEnvironmentVariableW(L"TOVIX_TEST_HOLD_WINDOW", nullptr);
   HWND found = nullptr;  // Wine runs every process elevated, in one session
   for (int i = 0; i < 400 && !(found = FindRunningInstance()); ++i) Sleep(25);
@@ -74,8 +75,8 @@ TEST(FindRunningInstance, PassesOverAnInstanceThatIsNotElevatedInThisSession) {
   SetInstanceTokenReader([](HANDLE process) {
     return process == GetCurrentProcess() ? std::optional<InstanceToken>({true, 1}) : pretended;
   });
-  for (auto token : {std::optional<InstanceToken>({false, 1}), std::optional<InstanceToken>({true, 2}),
-                     std::optional<InstanceToken>()}) {
+  using Token = std::optional<InstanceToken>;
+  for (Token token : {Token({false, 1}), Token({true, 2}), Token()}) {
     pretended = token;
     EXPECT_EQ(FindRunningInstance(), nullptr);
   }
