@@ -7,6 +7,8 @@ target_sources(tovix_portable PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/encodable_value.h
   ${CMAKE_CURRENT_LIST_DIR}/encodable_value.cpp
   ${CMAKE_CURRENT_LIST_DIR}/method_call.h
+  ${CMAKE_CURRENT_LIST_DIR}/secure_wipe.h
+  ${CMAKE_CURRENT_LIST_DIR}/secure_wipe.cpp
   ${CMAKE_CURRENT_LIST_DIR}/method_result.h
   ${CMAKE_CURRENT_LIST_DIR}/method_result.cpp
   ${CMAKE_CURRENT_LIST_DIR}/method_codec.h

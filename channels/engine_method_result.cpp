@@ -5,6 +5,8 @@
 #include <iostream>
 #include <utility>
 
+#include "channels/secure_wipe.h"
+
 namespace flutter {
 
 namespace internal {
@@ -45,6 +47,12 @@ EngineMethodResult::~EngineMethodResult() = default;
 
 void EngineMethodResult::SuccessInternal(const EncodableValue* result) {
   auto data = codec_->EncodeSuccessEnvelope(result);
+  // The encoded answer may carry a secret (the settings document): wiped
+  // once the embedder has taken its copy, even if sending throws.
+  struct WipeOnExit {
+    std::vector<uint8_t>& bytes;
+    ~WipeOnExit() { WipeBytes(bytes); }
+  } wipe{*data};
   reply_manager_->SendResponseData(data.get());
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "channels/encodable_value.h"
+#include "channels/secure_wipe.h"
 
 namespace flutter {
 
@@ -20,6 +21,12 @@ class MethodCall {
   const std::string& method_name() const { return method_name_; }
   // Null when the call has no arguments. A decoded call always has some.
   const EncodableValue* arguments() const { return arguments_.get(); }
+
+  // Overwrites the arguments' strings and bytes once the call is handled:
+  // they may carry the user's secrets.
+  void WipeArguments() {
+    if (arguments_) WipeEncodableValue(*arguments_);
+  }
 
  private:
   std::string method_name_;

@@ -34,6 +34,12 @@ void MethodChannel::SetMethodCallHandler(MethodCallHandler handler) const {
           result->NotImplemented();
           return;
         }
+        // A handler's failure is the messenger's to report; the arguments
+        // are wiped on the way out regardless.
+        struct WipeOnExit {
+          MethodCall& call;
+          ~WipeOnExit() { call.WipeArguments(); }
+        } wipe{*call};
         handler(*call, std::move(result));
       });
 }

@@ -1,6 +1,8 @@
 // StandardCodecSerializer: EncodableValue to the standard codec's bytes and
 // back. Immutable; any thread.
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <utility>
@@ -42,6 +44,17 @@ class NestingScope {
   NestingScope(const NestingScope&) = delete;
   NestingScope& operator=(const NestingScope&) = delete;
 };
+
+// How many list elements may still be reserved ahead of reading them, while
+// a message is being read on this thread. Every element of every list takes
+// at least its own tag byte, so a well-formed message never announces more
+// elements in all its lists together than it has bytes: the budget starts at
+// the bytes left when the outermost list or map begins, and each list takes
+// its reservation out of it. A list announcing more than is left reserves
+// what is left and grows as its elements really arrive. Without the budget,
+// every level of a nested hostile message could reserve its own announced
+// count against the same remaining bytes: gigabytes from a 1 MiB message.
+thread_local size_t reservableElements = 0;
 
 // Whether `count` items of at least `width` bytes each can still be in the
 // stream. A size the message cannot hold is refused before anything is
@@ -164,13 +177,21 @@ EncodableValue StandardCodecSerializer::ReadValueOfType(uint8_t type,
                   << kMaxNestingDepth << " levels" << std::endl;
         return EncodableValue();
       }
+      const bool outermost = readNestingDepth == 0;
       NestingScope scope;
       const size_t count = ReadSize(stream);
+      if (outermost) {
+        // A reader that cannot tell what is left gets no reservations at all.
+        const size_t left = stream->RemainingBytes();
+        reservableElements = left == SIZE_MAX ? 0 : left;
+      }
       if (type == kList) {
         // Every element takes at least its tag byte.
         if (!StreamCanHold(stream, count, 1)) return EncodableValue(EncodableList());
         EncodableList list;
-        list.reserve(count);
+        const size_t reserved = std::min(count, reservableElements);
+        reservableElements -= reserved;
+        list.reserve(reserved);
         for (size_t i = 0; i < count; ++i) {
           if (StreamExhausted(stream)) break;
           list.push_back(ReadValue(stream));

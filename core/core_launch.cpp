@@ -7,13 +7,16 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <exception>
 #include <filesystem>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "common/paths.h"
+#include "common/plain_folder.h"
 #include "common/text.h"
 #include "core/core_output.h"
 #include "core/core_process.h"
@@ -119,15 +122,13 @@ bool DeleteStaleConfig(const fs::path& folder) {
   return !ec;
 }
 
-// Both pipes are inheritable at creation; the parent's ends are then made
-// private so that the child inherits only its own ends.
-bool CreateInheritablePipe(tovix::UniqueHandle& readEnd, tovix::UniqueHandle& writeEnd) {
-  SECURITY_ATTRIBUTES attributes{};
-  attributes.nLength = sizeof(attributes);
-  attributes.bInheritHandle = TRUE;
+// Both pipes are made private. The core's two ends become inheritable only
+// for the moment of its creation (CreateCoreProcess), so that a process
+// another thread of this host starts meanwhile cannot take them along.
+bool CreatePrivatePipe(tovix::UniqueHandle& readEnd, tovix::UniqueHandle& writeEnd) {
   HANDLE r = nullptr;
   HANDLE w = nullptr;
-  if (!CreatePipe(&r, &w, &attributes, 0)) return false;
+  if (!CreatePipe(&r, &w, nullptr, 0)) return false;
   readEnd.reset(r);
   writeEnd.reset(w);
   return true;
@@ -144,6 +145,89 @@ bool CreateKillOnCloseJob(tovix::UniqueHandle& job) {
 
 std::wstring CoreCommandLine(const fs::path& core, const fs::path& folder) {
   return L"\"" + core.wstring() + L"\" run -c stdin -D \"" + folder.wstring() + L"\"";
+}
+
+// The core's start-up record: the handles it may inherit, listed one by one,
+// and its job where the system can create a process inside one (Windows 10
+// and later; older systems refuse the attribute with ERROR_NOT_SUPPORTED).
+// The system keeps pointers into `handles` and `job` until the list is gone.
+class CoreAttributeList {
+ public:
+  CoreAttributeList() = default;
+  CoreAttributeList(const CoreAttributeList&) = delete;
+  CoreAttributeList& operator=(const CoreAttributeList&) = delete;
+  ~CoreAttributeList() {
+    if (list_) DeleteProcThreadAttributeList(list_);
+  }
+
+  // False (last error set) when the handle list cannot be made; the job is
+  // left out quietly when the system does not know the attribute.
+  bool Build(HANDLE stdIn, HANDLE stdOut, HANDLE job, bool tryJob) {
+    handles_[0] = stdIn;
+    handles_[1] = stdOut;
+    job_ = job;
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
+    storage_.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (size == 0 || !InitializeProcThreadAttributeList(list, 2, 0, &size)) return false;
+    list_ = list;
+    if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_,
+                                   sizeof(handles_), nullptr, nullptr)) {
+      return false;
+    }
+    jobAtCreation_ = tryJob && UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST,
+                                                         &job_, sizeof(job_), nullptr, nullptr);
+    return true;
+  }
+
+  LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+  bool JobAtCreation() const { return jobAtCreation_; }
+
+ private:
+  std::vector<unsigned char> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+  HANDLE handles_[2] = {};
+  HANDLE job_ = nullptr;
+  bool jobAtCreation_ = false;
+};
+
+// Whether the launch offers the job at creation. Only tests turn it off, to
+// take the path of a system without the attribute.
+std::atomic<bool> offerJobAtCreation{true};
+
+// Creates the core suspended, inheriting exactly `stdIn` and `stdOut` (as its
+// standard input, output and error), inside `job` where the system supports
+// that (`jobAtCreation` tells). False with the last error set on failure.
+bool CreateCoreProcess(std::wstring& commandLine, const fs::path& folder, HANDLE stdIn,
+                       HANDLE stdOut, HANDLE job, PROCESS_INFORMATION& created,
+                       bool& jobAtCreation) {
+  CoreAttributeList attributes;
+  if (!attributes.Build(stdIn, stdOut, job, offerJobAtCreation.load())) return false;
+  jobAtCreation = attributes.JobAtCreation();
+
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = stdIn;
+  startup.StartupInfo.hStdOutput = stdOut;
+  startup.StartupInfo.hStdError = stdOut;
+  startup.lpAttributeList = attributes.get();
+
+  // A handle list only carries inheritable handles: the two ends are
+  // inheritable for this call alone.
+  if (!SetHandleInformation(stdIn, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) ||
+      !SetHandleInformation(stdOut, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+    return false;
+  }
+  const BOOL ok = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                 CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
+                                 nullptr, folder.c_str(), &startup.StartupInfo, &created);
+  const DWORD lastError = GetLastError();
+  SetHandleInformation(stdIn, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(stdOut, HANDLE_FLAG_INHERIT, 0);
+  SetLastError(lastError);
+  return ok != FALSE;
 }
 
 // One WriteFile of the whole configuration into the core's standard input.
@@ -220,6 +304,13 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   } catch (const std::exception&) {
     return Fail(error, "Could not prepare the VPN data folder");
   }
+  // Nothing under the folder is touched (not even the session log) while it
+  // or its "logs" folder is a link.
+  try {
+    RequirePlainDataFolder(folder);
+  } catch (const DataFolderIsLink&) {
+    return Fail(error, kDataFolderIsLinkMessage);
+  }
   try {
     SessionLog::Open(folder);
   } catch (const std::exception&) {
@@ -248,17 +339,15 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
     return FailAndEndLog(error, "Could not prepare protected VPN configuration");
   }
 
-  if (!CreateInheritablePipe(CoreProcess.outputRead, CoreProcess.outputWrite)) {
+  if (!CreatePrivatePipe(CoreProcess.outputRead, CoreProcess.outputWrite)) {
     return FailAndEndLog(error, "CreatePipe failed");
   }
-  SetHandleInformation(CoreProcess.outputRead.get(), HANDLE_FLAG_INHERIT, 0);
 
   // The launch's ends of the configuration pipe; whatever it still owns is
   // closed when this function returns.
   tovix::UniqueHandle configRead;
   tovix::UniqueHandle configWrite;
-  if (!CreateInheritablePipe(configRead, configWrite) ||
-      !SetHandleInformation(configWrite.get(), HANDLE_FLAG_INHERIT, 0)) {
+  if (!CreatePrivatePipe(configRead, configWrite)) {
     StopCore();
     return Fail(error, "Could not create protected configuration pipe");
   }
@@ -269,16 +358,10 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   }
 
   std::wstring commandLine = CoreCommandLine(core, folder);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = configRead.get();
-  startup.hStdOutput = CoreProcess.outputWrite.get();
-  startup.hStdError = CoreProcess.outputWrite.get();
   PROCESS_INFORMATION created{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                      CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, folder.c_str(), &startup,
-                      &created)) {
+  bool jobAtCreation = false;
+  if (!CreateCoreProcess(commandLine, folder, configRead.get(), CoreProcess.outputWrite.get(),
+                         CoreProcess.job.get(), created, jobAtCreation)) {
     const DWORD lastError = GetLastError();
     CoreProcess.outputRead.reset();
     CoreProcess.outputWrite.reset();
@@ -291,10 +374,18 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   CoreProcess.tid = created.dwThreadId;
   configRead.reset();
 
-  if (!AssignProcessToJobObject(CoreProcess.job.get(), CoreProcess.process.get())) {
+  // Without the job attribute (or should a system take it and not honour
+  // it) the core is bound before it runs its first instruction; a host that
+  // dies in between leaves it suspended.
+  BOOL inJob = FALSE;
+  jobAtCreation = jobAtCreation &&
+                  IsProcessInJob(CoreProcess.process.get(), CoreProcess.job.get(), &inJob) && inJob;
+  if (!jobAtCreation &&
+      !AssignProcessToJobObject(CoreProcess.job.get(), CoreProcess.process.get())) {
     StopCore();
     return Fail(error, "Could not bind VPN process ownership");
   }
+  SessionLog::Write("[boot]", jobAtCreation ? "core_job=at_creation" : "core_job=assigned");
 
   CoreProcess.coreGeneration.fetch_add(1);
   CoreProcess.running.exchange(true);
@@ -316,6 +407,8 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
 }
 
 }  // namespace
+
+void OfferCoreJobAtCreation(bool offer) { offerJobAtCreation.store(offer); }
 
 bool StartCore(const std::string& config, std::string& error) {
   try {

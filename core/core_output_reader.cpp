@@ -7,6 +7,7 @@
 #include <array>
 
 #include "common/paths.h"
+#include "common/plain_folder.h"
 #include "core/core_output.h"
 #include "core/core_process.h"
 #include "core/vpn_events.h"
@@ -32,7 +33,9 @@ class ReaderActions final : public CoreOutputActions {
   }
   void StartDnsPolicy() override { StartDnsPolicyApply(generation_); }
   void SaveReport(CoreReport report, const std::string& text) override {
-    ProtectedFile::Write(dataDir() / CoreReportFileName(report), text);
+    const std::filesystem::path folder = dataDir();
+    RequirePlainDataFolder(folder);
+    ProtectedFile::Write(folder / CoreReportFileName(report), text);
   }
   std::string Stamp() override { return LineStamp(); }
   std::uint32_t Pid() override { return pid_; }

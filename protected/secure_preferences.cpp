@@ -8,7 +8,9 @@
 #include <utility>
 #include <variant>
 
+#include "channels/secure_wipe.h"
 #include "common/paths.h"
+#include "common/plain_folder.h"
 #include "protected/protected_file.h"
 
 namespace {
@@ -35,6 +37,7 @@ Reply Handle(const flutter::MethodCall& call) {
       const flutter::EncodableValue* arguments = call.arguments();
       const std::string* document = arguments ? std::get_if<std::string>(arguments) : nullptr;
       if (!document) return {Reply::Kind::kBadPayload, {}};
+      RequirePlainDataFolder(file.parent_path());
       ProtectedFile::Write(file, *document);
       return {Reply::Kind::kNull, {}};
     }
@@ -52,9 +55,20 @@ void SecurePreferencesHandler(const flutter::MethodCall& call,
                               std::unique_ptr<flutter::MethodResult> result) {
   Reply reply = Handle(call);
   switch (reply.kind) {
-    case Reply::Kind::kDocument:
-      result->Success(flutter::EncodableValue(std::move(reply.document)));
+    case Reply::Kind::kDocument: {
+      // The document is wiped once it is sent (the encoded answer is wiped
+      // by the result itself).
+      struct WipeOnExit {
+        flutter::EncodableValue value;
+        std::string& moved;
+        ~WipeOnExit() {
+          flutter::WipeEncodableValue(value);
+          flutter::WipeString(moved);  // what a short document left behind
+        }
+      } document{flutter::EncodableValue(std::move(reply.document)), reply.document};
+      result->Success(document.value);
       break;
+    }
     case Reply::Kind::kNull:
       result->Success();
       break;

@@ -10,6 +10,7 @@
 #include "channels/engine_project.h"
 #include "common/unique_resource.h"
 #include "network/adapter_sweep.h"
+#include "shell/dll_search.h"
 #include "shell/flutter_window.h"
 #include "shell/single_instance.h"
 
@@ -76,6 +77,8 @@ int Run() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Before anything can load a library.
+  NarrowDllSearch();
   // A wall: nothing escapes the entry point as a crash.
   try {
     return Run();

@@ -3,6 +3,7 @@
 target_sources(tovix_portable PRIVATE ${CMAKE_CURRENT_LIST_DIR}/window_placement.cpp)
 if(WIN32)
   target_sources(tovix_host PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/dll_search.cpp
     ${CMAKE_CURRENT_LIST_DIR}/placement_store.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32_window.cpp
     ${CMAKE_CURRENT_LIST_DIR}/flutter_window.cpp

@@ -18,8 +18,25 @@ constexpr UINT kHandOffTimeoutMs = 2000;
 // SMTO_BLOCK | SMTO_ABORTIFHUNG | SMTO_ERRORONEXIT
 constexpr UINT kHandOffFlags = 0x23;
 
+std::optional<InstanceToken> ReadInstanceToken(HANDLE process) {
+  tovix::UniqueHandle token;
+  if (!OpenProcessToken(process, TOKEN_QUERY, token.put())) return std::nullopt;
+  TOKEN_ELEVATION elevation{};
+  DWORD session = 0;
+  DWORD size = 0;
+  if (!GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size) ||
+      !GetTokenInformation(token.get(), TokenSessionId, &session, sizeof(session), &size)) {
+    return std::nullopt;
+  }
+  return InstanceToken{elevation.TokenIsElevated != 0, session};
+}
+
+// Main thread only, like the search itself.
+InstanceTokenReader tokenReader = &ReadInstanceToken;
+
 struct SearchContext {
   DWORD processId = 0;
+  DWORD session = 0;
   std::wstring executablePath;
   HWND found = nullptr;
 };
@@ -40,7 +57,8 @@ BOOL CALLBACK ConsiderWindow(HWND window, LPARAM lparam) {
   DWORD length = kPathBufferChars;
   if (QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) &&
       CompareStringOrdinal(context->executablePath.c_str(), -1, image.data(), static_cast<int>(length),
-                           TRUE) == CSTR_EQUAL) {
+                           TRUE) == CSTR_EQUAL &&
+      IsTrustedInstance(tokenReader(process.get()), context->session)) {
     context->found = window;
     return FALSE;
   }
@@ -61,6 +79,14 @@ bool SendLink(HWND window, const std::string& link) {
 }
 
 }  // namespace
+
+bool IsTrustedInstance(const std::optional<InstanceToken>& candidate, DWORD ownSession) {
+  return candidate && candidate->elevated && candidate->session == ownSession;
+}
+
+void SetInstanceTokenReader(InstanceTokenReader reader) {
+  tokenReader = reader ? reader : &ReadInstanceToken;
+}
 
 std::string ArgumentToUtf8(const wchar_t* argument) {
   if (argument == nullptr) return {};
@@ -108,6 +134,9 @@ HWND FindRunningInstance() {
   if (length == 0 || length >= kPathBufferChars) return nullptr;
   context.executablePath.resize(length);
   context.processId = GetCurrentProcessId();
+  const std::optional<InstanceToken> own = tokenReader(GetCurrentProcess());
+  if (!own) return nullptr;
+  context.session = own->session;
   EnumWindows(&ConsiderWindow, reinterpret_cast<LPARAM>(&context));
   return context.found;
 }

@@ -23,9 +23,13 @@
 //   helper            first start a copy of itself (controls "noready,
 //                     ignore-stdin") that inherits the output handles and so
 //                     keeps the output pipe open after this process has ended
-// Output order: the "argv: " line, the configuration (read, echoed), the
-// fatal lines, a few log lines, the pre lines, the readiness line, spam,
-// lines, then the wait for the end.
+//   handle-probe=<n>  print "handle-probe <n> reached" when the handle value n
+//                     is a semaphore this process holds with a count of 4242
+//                     (a sentinel the test made inheritable in the host),
+//                     else "handle-probe <n> absent"; the count is unchanged
+// Output order: the "argv: " line, the handle-probe line, the configuration
+// (read, echoed), the fatal lines, a few log lines, the pre lines, the
+// readiness line, spam, lines, then the wait for the end.
 // The first line is "argv: " followed by the parsed arguments separated by
 // "|", then " cwd=" and the current directory (UTF-8).
 #include <windows.h>
@@ -54,6 +58,8 @@ struct Controls {
   unsigned long preLines = 0;
   unsigned long readyAfterMs = 0;
   unsigned long long lineBytes = 0;
+  bool probe = false;
+  unsigned long long probeHandle = 0;
 };
 
 std::string Narrow(const wchar_t* text) {
@@ -105,6 +111,9 @@ Controls ReadControls() {
       c.preLines = std::strtoul(item.c_str() + 4, nullptr, 10);
     } else if (StartsWith(item, "ready-after=")) {
       c.readyAfterMs = std::strtoul(item.c_str() + 12, nullptr, 10);
+    } else if (StartsWith(item, "handle-probe=")) {
+      c.probe = true;
+      c.probeHandle = std::strtoull(item.c_str() + 13, nullptr, 10);
     } else if (StartsWith(item, "lines=")) {
       c.lineBytes = std::strtoull(item.c_str() + 6, nullptr, 10);
     }
@@ -180,6 +189,18 @@ DWORD WINAPI TimedExit(void* parameter) {
   ExitProcess(static_cast<UINT>(c->exitCode));
 }
 
+// The sentinel is told apart from any other handle that happens to have the
+// same value by its count: one release reports the count before it, and a
+// wait takes the one back.
+std::string HandleProbeLine(unsigned long long value) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+  LONG before = 0;
+  const bool released = ReleaseSemaphore(handle, 1, &before) != FALSE;
+  if (released) WaitForSingleObject(handle, 0);
+  const bool reached = released && before == 4242;
+  return "handle-probe " + std::to_string(value) + (reached ? " reached\n" : " absent\n");
+}
+
 }  // namespace
 
 // A copy of this program that shares the output handles and waits to be
@@ -211,6 +232,7 @@ int main() {
   }
 
   Print(ArgvLine());
+  if (controls.probe) Print(HandleProbeLine(controls.probeHandle));
   if (!controls.ignoreStdin) {
     const std::string config = ReadAllStdin();
     if (controls.echoConfig) Print(ConfigEcho(config));

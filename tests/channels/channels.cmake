@@ -7,5 +7,6 @@ tovix_add_gtest(channels_tests
     ${CMAKE_CURRENT_LIST_DIR}/binary_messenger_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/method_channel_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/event_channel_test.cpp
+    ${PROJECT_SOURCE_DIR}/tests/support/allocation_watch.cpp
   LIBS tovix_portable flutter_windows
   TIMEOUT 60)

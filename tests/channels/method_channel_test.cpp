@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "channels/channel_test_support.h"
+#include "channels/engine_method_result.h"
+#include "support/allocation_watch.h"
 
 namespace {
 
@@ -173,6 +175,29 @@ TEST_F(MethodChannelTest, ThrowingHandlerDoesNotCrossIntoTheEmbedder) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("handler failed"), std::string::npos);
   ASSERT_TRUE(response.has_value());
   EXPECT_EQ(Hex(*response), Hex(*Codec().EncodeErrorEnvelope("boom", "thrown next")));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MethodChannelTest, DecodedArgumentsAreWipedOnceTheHandlerReturns) {
+  Install([](const MethodCall& call, std::unique_ptr<MethodResult> result) {
+    const auto& list = std::get<flutter::EncodableList>(*call.arguments());
+    allocation_watch::Watch(std::get<std::string>(list[0]).data(), 300);
+    result->Success();
+  });
+  // A VPN configuration, say, inside a list.
+  Deliver(kChannel, EncodeCall("start", EncodableValue(flutter::EncodableList{
+                                            EncodableValue(std::string(300, 's'))})));
+  EXPECT_EQ(allocation_watch::Watched(), allocation_watch::Freed::kZeroed);
+}
+
+TEST(EngineMethodResultWipe, EncodedAnswerIsWipedOnceSent) {
+  flutter::EngineMethodResult result(
+      [](const uint8_t* reply, size_t size) { allocation_watch::Watch(reply, size); }, &Codec());
+  result.Success(EncodableValue(std::string(300, 'd')));  // a settings document, say
+  EXPECT_EQ(allocation_watch::Watched(), allocation_watch::Freed::kZeroed);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "channels/channel_test_support.h"
+#include "support/allocation_watch.h"
 
 namespace {
 
@@ -409,6 +410,28 @@ TEST(StandardCodecReadTest, NestingIsBounded) {
   EXPECT_NE(diagnostics.find("Nesting too deep in StandardCodecSerializer::ReadValueOfType"),
             std::string::npos);
   EXPECT_TRUE(std::holds_alternative<EncodableMap>(value));
+}
+
+// 200 nested lists, each announcing as many elements as the message has bytes
+// left, around a 1 MiB string: room for one decoded value per byte, twice
+// over, is enough.
+TEST(StandardCodecReadTest, NestedAnnouncementsReserveNoMoreThanTheMessageHolds) {
+  const size_t levels = 200, total = levels * 6 + 6 + (1 << 20);
+  std::vector<uint8_t> message;
+  for (size_t i = 0; i < levels; ++i) {
+    const auto left = static_cast<uint32_t>(total - message.size() - 6);
+    message.insert(message.end(), {0x0C, 0xFF});
+    for (int shift = 0; shift < 32; shift += 8) {
+      message.push_back(static_cast<uint8_t>(left >> shift));
+    }
+  }
+  message.insert(message.end(), {0x07, 0xFF, 0x00, 0x00, 0x10, 0x00});
+  message.resize(total, 'x');
+  allocation_watch::SetCap(2 * sizeof(EncodableValue) * total);
+  testing::internal::CaptureStderr();
+  EXPECT_NO_THROW(Decode(message));
+  allocation_watch::SetCap(0);
+  testing::internal::GetCapturedStderr();
 }
 
 TEST(StandardMethodCodecTest, DecodesMethodCalls) {

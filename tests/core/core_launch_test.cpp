@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <fstream>
 #include <thread>
 
@@ -14,6 +15,7 @@
 #include "core/vpn_events.h"
 #include "diagnostics/session_log.h"
 #include "protected/protected_file.h"
+#include "support/pretend_link.h"
 #include "supervision_fixture.h"
 
 using namespace supervision_test;
@@ -214,4 +216,56 @@ TEST_F(CoreLaunch, CoreThatNeverReadsItsInputFailsAfterFiveSecondsWithExitCodeOn
                                 {"idle", ""}}));
   EXPECT_FALSE(CoreProcess.process);
   EXPECT_FALSE(CoreProcess.readerThread.joinable());
+}
+
+TEST_F(CoreLaunch, InheritableHandleOfTheHostDoesNotReachTheCore) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+  HANDLE sentinel = CreateSemaphoreW(&inheritable, 4242, 100000, nullptr);
+  const std::string value = std::to_string(reinterpret_cast<std::uintptr_t>(sentinel));
+  StartOk("noready,exit=5,handle-probe=" + value);
+  ASSERT_TRUE(WaitForState("network_lost"));
+  StopCore();
+  CloseHandle(sentinel);
+  EXPECT_NE(StartupReport(data_).find("\nhandle-probe " + value + " absent\n"), std::string::npos)
+      << StartupReport(data_).substr(0, 600);
+}
+
+TEST_F(CoreLaunch, CoreRunsInsideItsJobWhetherCreatedThereOrBoundAfter) {
+  for (const bool offer : {true, false}) {  // Wine knows the job attribute
+    OfferCoreJobAtCreation(offer);
+    StartOk("");
+    BOOL inJob = FALSE;
+    EXPECT_TRUE(IsProcessInJob(CoreProcess.process.get(), CoreProcess.job.get(), &inJob) && inJob);
+    const fs::path log = SessionLog::CurrentPath();
+    StopCore();
+    OfferCoreJobAtCreation(true);
+    const char* expected = offer ? "core_job=at_creation" : "core_job=assigned";
+    EXPECT_TRUE(HasLine(ReadLogLines(log), "[boot]", expected));
+    NextSecond();
+  }
+}
+
+TEST_F(CoreLaunch, LinkedDataFolderFailsTheStartAndTouchesNothing) {
+  std::ofstream(data_ / L"config.json") << "{}";
+  NextSecond();  // a session log opened now would get a name of its own
+  const fs::path lastLog = SessionLog::CurrentPath();
+  for (const fs::path& linked : {data_, data_ / L"logs"}) {
+    PretendLink link(linked);
+    std::string error;
+    EXPECT_FALSE(StartCore("{}", error));
+    EXPECT_EQ(error, "VPN data folder is a link; refusing to use it");
+  }
+  EXPECT_EQ(SessionLog::CurrentPath(), lastLog) << "no session log was opened";
+  EXPECT_TRUE(fs::exists(data_ / L"config.json")) << "nothing was deleted";
+}
+
+TEST_F(CoreLaunch, StartupReportIsNotWrittenIntoADataFolderThatBecameALink) {
+  StartOk("noready,exit=3@1000");
+  const fs::path log = SessionLog::CurrentPath();
+  PretendLink link(data_ / L"logs");
+  const auto refused = [&log] {
+    return HasLine(ReadLogLines(log), "[diagnostic]", "could not save incomplete startup");
+  };
+  EXPECT_TRUE(WaitFor(refused, 10000));
+  EXPECT_FALSE(fs::exists(data_ / L"core_startup.dpapi"));
 }

@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "protected/protected_file.h"
+#include "support/allocation_watch.h"
 #include "support/data_folder_aside.h"
+#include "support/pretend_link.h"
 
 namespace fs = std::filesystem;
 using flutter::EncodableList;
@@ -199,3 +201,25 @@ TEST_F(SecurePreferencesTest, DataFolderThatCannotBeCreatedIsSecureStorageForEve
 }
 
 }  // namespace
+
+TEST_F(SecurePreferencesTest, WriteIntoALinkedDataFolderIsSecureStorageAndWritesNothing) {
+  ASSERT_TRUE(IsNullSuccess(Write("earlier")));
+  for (const fs::path& linked : {data_, data_ / L"logs"}) {
+    PretendLink link(linked);
+    ExpectUnavailable(Write("through the link"));
+  }
+  EXPECT_EQ(DocumentOf(Read()), "earlier");
+}
+
+TEST_F(SecurePreferencesTest, DocumentReadBackIsWipedOnceAnswered) {
+  ASSERT_TRUE(IsNullSuccess(Write(std::string(300, 'p'))));
+  struct WatchingResult : flutter::MethodResult {  // watches the handler's copy
+    void SuccessInternal(const EncodableValue* value) override {
+      allocation_watch::Watch(std::get<std::string>(*value).data(), 300);
+    }
+    void ErrorInternal(const std::string&, const std::string&, const EncodableValue*) override {}
+    void NotImplementedInternal() override {}
+  };
+  SecurePreferencesHandler(MethodCall("read", nullptr), std::make_unique<WatchingResult>());
+  EXPECT_EQ(allocation_watch::Watched(), allocation_watch::Freed::kZeroed);
+}

@@ -24,6 +24,13 @@ if(WIN32)
     LOCKS hkcu_window
     TIMEOUT 60)
 
+  # A program of its own (the narrowed search cannot be undone), with a probe DLL.
+  add_library(tovix_probe SHARED ${CMAKE_CURRENT_LIST_DIR}/probe_dll.cpp)
+  set_target_properties(tovix_probe PROPERTIES PREFIX "")
+  tovix_add_gtest(dll_search_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/dll_search_test.cpp LIBS tovix_host)
+  add_dependencies(dll_search_tests tovix_probe)
+
   tovix_add_gtest(whole_program_tests
     SOURCES
       ${CMAKE_CURRENT_LIST_DIR}/whole_program_test.cpp

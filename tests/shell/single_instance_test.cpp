@@ -45,3 +45,45 @@ TEST(FindRunningInstance, IgnoresWindowsOfThisProcess) {
   EXPECT_EQ(FindRunningInstance(), nullptr);
   DestroyWindow(own);
 }
+
+namespace {
+
+// A copy of this program started with this variable set shows a window
+// titled "Tovix" for 20 s: to the search, an instance of this executable.
+[[maybe_unused]] const bool windowHolder =
+    GetEnvironmentVariableW(L"TOVIX_TEST_HOLD_WINDOW", nullptr, 0) != 0 &&
+    (CreateWindowExW(0, L"STATIC", L"Tovix", 0, 0, 0, 9, 9, nullptr, nullptr, nullptr, nullptr),
+     Sleep(20000), ExitProcess(0), true);
+std::optional<InstanceToken> pretended;  // of every process but this one
+
+}  // namespace
+
+TEST(FindRunningInstance, PassesOverAnInstanceThatIsNotElevatedInThisSession) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  SetEnvironmentVariableW(L"TOVIX_TEST_HOLD_WINDOW", L"1");
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION holder{};
+  ASSERT_TRUE(CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &holder));
+  SetEnvironmentVariableW(L"TOVIX_TEST_HOLD_WINDOW", nullptr);
+  HWND found = nullptr;  // Wine runs every process elevated, in one session
+  for (int i = 0; i < 400 && !(found = FindRunningInstance()); ++i) Sleep(25);
+  EXPECT_NE(found, nullptr);
+
+  SetInstanceTokenReader([](HANDLE process) {
+    return process == GetCurrentProcess() ? std::optional<InstanceToken>({true, 1}) : pretended;
+  });
+  using Token = std::optional<InstanceToken>;
+  for (Token token : {Token({false, 1}), Token({true, 2}), Token()}) {
+    pretended = token;
+    EXPECT_EQ(FindRunningInstance(), nullptr);
+  }
+  pretended = InstanceToken{true, 1};
+  EXPECT_EQ(FindRunningInstance(), found);
+  SetInstanceTokenReader(nullptr);
+  TerminateProcess(holder.hProcess, 0);
+  CloseHandle(holder.hThread);
+  CloseHandle(holder.hProcess);
+}
