@@ -234,7 +234,9 @@ TEST(CoreLineDecisions, LowerCaseFatalCountsOnlyAsALevelOrRuntimeFailure) {
 }
 
 TEST(CoreLineDecisions, FatalTextSplitAtEveryReadBoundaryCountsOnce) {
-  const std::string line = "prefix FATAL[0000] configure tun interface: denied\n";
+  // With a NUL byte, control characters and invalid UTF-8 around it.
+  constexpr char kBytes[] = "\0\xfe\xff\x1b[31mFATAL\x1b[0m[0000] configure tun interface: \xc3(\n";
+  const std::string line(kBytes, sizeof kBytes - 1);
   for (std::size_t cut = 1; cut < line.size(); ++cut) {
     CoreLineState state;
     RecordingActions actions;
