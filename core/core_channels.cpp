@@ -40,6 +40,8 @@ namespace {
 
 using flutter::EncodableValue;
 
+constexpr DWORD kShutdownReclaimMs = 5000;
+
 // The IP interface change subscription made at registration. Set by the
 // monitor's start-up thread, read by the window thread only after joining it.
 tovix::UniqueMibNotification interfaceNotification;
@@ -255,6 +257,8 @@ void ShutdownCoreChannels() {
   interfaceNotification.reset();  // CancelMibChangeNotify2
   try {
     StopCore();
+    // The threads of a core whose stop timed out, once its job has ended it.
+    ReclaimCoreThreadsLeftBehind(kShutdownReclaimMs);
   } catch (...) {
     // The window is going away regardless; the job object ends a core that
     // could not be stopped here.

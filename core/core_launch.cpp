@@ -269,7 +269,7 @@ bool DeliverConfig(const std::string& config, tovix::UniqueHandle& configWrite) 
   return job.delivered;
 }
 
-bool StartCoreThreads(std::string& error) {
+bool StartCoreThreads(std::uint64_t generation, std::string& error) {
   try {
     CoreProcess.readerControl = std::make_shared<CoreReaderControl>();
     CoreProcess.readerThread = std::thread(CoreOutputReader);
@@ -281,7 +281,7 @@ bool StartCoreThreads(std::string& error) {
   if (DuplicateHandle(GetCurrentProcess(), CoreProcess.process.get(), GetCurrentProcess(),
                       &watched, kWatcherAccess, FALSE, 0)) {
     try {
-      CoreProcess.watcherThread = std::thread(ExitWatcher, watched);
+      CoreProcess.watcherThread = std::thread(ExitWatcher, watched, generation);
     } catch (const std::system_error&) {
       CloseHandle(watched);
       StopCore();
@@ -387,12 +387,11 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   }
   SessionLog::Write("[boot]", jobAtCreation ? "core_job=at_creation" : "core_job=assigned");
 
-  CoreProcess.coreGeneration.fetch_add(1);
-  CoreProcess.running.exchange(true);
+  const std::uint64_t generation = MarkCoreRunning();
   CoreProcess.outputWrite.reset();
   EmitVpnEvent("starting", "pid=" + std::to_string(CoreProcess.pid));
 
-  if (!StartCoreThreads(error)) return false;
+  if (!StartCoreThreads(generation, error)) return false;
 
   if (ResumeThread(CoreProcess.thread.get()) == static_cast<DWORD>(-1)) {
     StopCore();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -21,13 +22,45 @@ void AppendLine(std::string& out, std::string_view line) {
   out.push_back('\n');
 }
 
+// Bytes a long line loses past its cut are still looked at for the fatal and
+// adapter-conflict texts, with the last bytes before them, so that a text
+// across the cut or across two reads is found once.
+void ScanDroppedBytes(CoreLineState& state, std::string_view dropped) {
+  if (state.droppedTail.empty() && !state.truncated) {
+    const std::size_t keep = std::min(state.line.size(), kDroppedTailBytes);
+    state.droppedTail.assign(state.line, state.line.size() - keep, keep);
+  }
+  std::string window = std::move(state.droppedTail);
+  window.append(dropped);
+  if (IsFatalLine(window)) state.droppedFatal = true;
+  if (IsAdapterConflictLine(window)) state.droppedAdapterConflict = true;
+  const std::size_t keep = std::min(window.size(), kDroppedTailBytes);
+  state.droppedTail.assign(window, window.size() - keep, keep);
+}
+
 }  // namespace
 
 std::wstring_view CoreReportFileName(CoreReport report) {
   return report == CoreReport::Failure ? L"core_failure.dpapi" : L"core_startup.dpapi";
 }
 
-bool IsFatalLine(std::string_view line) { return Contains(line, "FATAL") || Contains(line, "fatal"); }
+bool IsFatalLine(std::string_view line) {
+  if (Contains(line, "FATAL") || Contains(line, "fatal error:") || Contains(line, "[fatal]")) {
+    return true;
+  }
+  // A structured field: "level=fatal" standing on its own, not the end of
+  // "loglevel=fatal" nor the start of "level=fatal.example.com".
+  constexpr std::string_view kLevelField = "level=fatal";
+  const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  for (std::size_t at = line.find(kLevelField); at != std::string_view::npos;
+       at = line.find(kLevelField, at + 1)) {
+    const std::size_t end = at + kLevelField.size();
+    if ((at == 0 || isSpace(line[at - 1])) && (end == line.size() || isSpace(line[end]))) {
+      return true;
+    }
+  }
+  return false;
+}
 
 bool IsAdapterConflictLine(std::string_view line) {
   return std::any_of(std::begin(kAdapterConflictTexts), std::end(kAdapterConflictTexts),
@@ -63,7 +96,10 @@ void FeedCoreOutput(CoreLineState& state, std::string_view bytes, CoreOutputActi
     const std::size_t room = kMaxCoreLine - std::min(state.line.size(), kMaxCoreLine);
     const std::size_t kept = std::min(runLength, room);
     state.line.append(bytes.data(), kept);
-    if (kept < runLength) state.truncated = true;
+    if (kept < runLength) {
+      ScanDroppedBytes(state, bytes.substr(kept, runLength - kept));
+      state.truncated = true;
+    }
     if (!found) return;
     HandleCoreLine(state, actions);
     bytes.remove_prefix(runLength + 1);
@@ -73,7 +109,7 @@ void FeedCoreOutput(CoreLineState& state, std::string_view bytes, CoreOutputActi
 void HandleCoreLine(CoreLineState& state, CoreOutputActions& actions) {
   if (state.truncated) state.line.append(kLineTruncatedMarker);
 
-  if (IsFatalLine(state.line)) {
+  if (state.droppedFatal || IsFatalLine(state.line)) {
     if (!state.fatalSeen) {
       state.fatalSeen = true;
       try {
@@ -85,8 +121,8 @@ void HandleCoreLine(CoreLineState& state, CoreOutputActions& actions) {
         actions.Log("[diagnostic]", "could not save protected core failure");
       }
     }
-    actions.Emit("error", IsAdapterConflictLine(state.line) ? kAdapterConflictMessage
-                                                            : kFatalMessage);
+    const bool conflict = state.droppedAdapterConflict || IsAdapterConflictLine(state.line);
+    actions.Emit("error", conflict ? kAdapterConflictMessage : kFatalMessage);
     state.startupBuffer.clear();
   } else if (!state.fatalSeen && IsReadinessLine(state.line)) {
     state.started = true;
@@ -107,6 +143,9 @@ void HandleCoreLine(CoreLineState& state, CoreOutputActions& actions) {
 
   state.line.clear();
   state.truncated = false;
+  state.droppedFatal = false;
+  state.droppedAdapterConflict = false;
+  state.droppedTail.clear();
 }
 
 void FinishCoreOutput(CoreLineState& state, CoreOutputActions& actions) {

@@ -14,6 +14,8 @@
 inline constexpr std::size_t kCoreReadSize = 4096;
 inline constexpr std::size_t kMaxCoreLine = 65536;
 inline constexpr std::size_t kStartupBufferLimit = 32768;
+// Longer than the longest text the line decisions look for.
+inline constexpr std::size_t kDroppedTailBytes = 64;
 
 inline constexpr std::string_view kLineTruncatedMarker = " [line truncated]";
 inline constexpr std::string_view kReadinessText = "sing-box started";
@@ -34,6 +36,12 @@ struct CoreLineState {
   bool started = false;       // the readiness line was seen
   bool fatalSeen = false;     // the first fatal line was seen (one failure report)
   bool truncated = false;     // bytes of the current line were dropped
+  // What the dropped bytes of the current line held, so that a fatal text
+  // past the cut still counts, and the last bytes seen around the cut, for a
+  // text that the cut or a read boundary splits.
+  bool droppedFatal = false;
+  bool droppedAdapterConflict = false;
+  std::string droppedTail;  // at most kDroppedTailBytes
 };
 
 enum class CoreReport { Failure, IncompleteStartup };
@@ -58,6 +66,10 @@ class CoreOutputActions {
   virtual std::uint32_t Pid() = 0;
 };
 
+// "FATAL" anywhere (the core's level label, also with colour codes around
+// it); lower-case "fatal" only as a level or a runtime failure: "fatal
+// error:", "[fatal]" or a "level=fatal" field. Inside a host name, a path or
+// a tag it is ordinary text.
 bool IsFatalLine(std::string_view line);
 bool IsAdapterConflictLine(std::string_view line);
 bool IsReadinessLine(std::string_view line);

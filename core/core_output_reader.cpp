@@ -70,6 +70,9 @@ void CoreOutputReader() {
       // never blocks on a full pipe. The line in progress is given up.
       state.line.clear();
       state.truncated = false;
+      state.droppedFatal = false;
+      state.droppedAdapterConflict = false;
+      state.droppedTail.clear();
     }
   }
   try {

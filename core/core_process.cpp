@@ -21,3 +21,16 @@ void JoinCoreThreads() {
   if (CoreProcess.readerThread.joinable()) CoreProcess.readerThread.join();
   if (CoreProcess.watcherThread.joinable()) CoreProcess.watcherThread.join();
 }
+
+std::uint64_t MarkCoreRunning() {
+  std::lock_guard<std::mutex> lock(CoreLock);
+  const std::uint64_t generation = CoreProcess.coreGeneration.fetch_add(1) + 1;
+  CoreProcess.running.exchange(true);
+  return generation;
+}
+
+bool ClaimCoreEnd(std::uint64_t generation) {
+  std::lock_guard<std::mutex> lock(CoreLock);
+  if (CoreProcess.coreGeneration.load() != generation) return false;
+  return CoreProcess.running.exchange(false);
+}

@@ -37,7 +37,10 @@ struct CoreProcessRecord {
   std::shared_ptr<CoreReaderControl> readerControl;  // of readerThread
 
   // Read without the lock. `running` changes only by exchange: whoever turns
-  // it from true to false (StopCore or ExitWatcher) reports the end.
+  // it from true to false (StopCore or ExitWatcher) reports the end. A new
+  // core is counted and marked running under CoreLock (MarkCoreRunning), and
+  // the watcher makes its claim under it too (ClaimCoreEnd), so that a start
+  // never falls between the watcher's "still my core?" and its claim.
   std::atomic<bool> running{false};
   std::atomic<std::uint64_t> coreGeneration{0};
 };
@@ -49,6 +52,15 @@ extern CoreProcessRecord CoreProcess;
 // held while waiting for the core or joining its threads, never held while
 // an event is emitted.
 extern std::mutex CoreLock;
+
+// Counts a new core and sets `running`, as one step under CoreLock. Returns
+// the new core's generation. Window thread (the launch).
+std::uint64_t MarkCoreRunning();
+
+// The exit watcher's claim on the end of core `generation`: clears `running`
+// and answers true only if that core is still the current one and was still
+// running, as one step under CoreLock. Any thread.
+bool ClaimCoreEnd(std::uint64_t generation);
 
 // True only while `running` is set and the held process has not exited.
 bool IsOurVpnRunning();

@@ -4,7 +4,12 @@
 #include "core/core_stop.h"
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/core_process.h"
 #include "core/vpn_events.h"
@@ -22,22 +27,71 @@ constexpr ULONGLONG kReaderDrainMs = 500;
 // start), and then the reader's read would wait forever and the join with
 // it. After a moment to drain what is left, that read is cancelled, again
 // until the reader has finished.
-void ReleaseReader() {
-  const std::shared_ptr<CoreReaderControl> control = CoreProcess.readerControl;
-  if (!control || !CoreProcess.readerThread.joinable()) return;
+void ReleaseReader(const std::shared_ptr<CoreReaderControl>& control, const std::thread& reader) {
+  if (!control || !reader.joinable()) return;
   const ULONGLONG start = GetTickCount64();
   while (!control->finished.load()) {
     if (GetTickCount64() - start >= kReaderDrainMs) {
-      tovix::UniqueHandle reader(OpenThread(THREAD_TERMINATE, FALSE, control->threadId.load()));
-      if (reader) CancelSynchronousIo(reader.get());
+      tovix::UniqueHandle thread(OpenThread(THREAD_TERMINATE, FALSE, control->threadId.load()));
+      if (thread) CancelSynchronousIo(thread.get());
     }
     Sleep(10);
   }
 }
 
+// A core whose stop timed out: its threads may still be blocked on it, so
+// they are neither joined nor let go (a thread let go could still run while
+// the process tears down its statics). They are joined once the job has
+// ended the core. `process` tells when that is; `outputRead` is what the
+// reader still reads. Everything else of the core is closed at the stop.
+struct LeftBehindCore {
+  tovix::UniqueHandle process;
+  tovix::UniqueHandle outputRead;
+  std::thread reader;
+  std::thread watcher;
+  std::shared_ptr<CoreReaderControl> readerControl;
+};
+
+// Window thread only (StopCore and the shutdown), so no lock.
+std::vector<LeftBehindCore> leftBehind;
+
+constexpr DWORD kExitReclaimMs = 5000;
+
+// Registered when a core is first left behind, so that it runs at process
+// exit before the destructors of every static built before it, which is all
+// of them: no thread of a core may run while those are torn down. A core
+// that even its job could not end keeps its threads blocked; then the
+// process ends here, without static teardown, rather than under them.
+void ReclaimAtExit() {
+  if (!ReclaimCoreThreadsLeftBehind(kExitReclaimMs)) TerminateProcess(GetCurrentProcess(), 1);
+}
+
 }  // namespace
 
+bool ReclaimCoreThreadsLeftBehind(DWORD waitMs) {
+  const ULONGLONG deadline = GetTickCount64() + waitMs;
+  for (auto it = leftBehind.begin(); it != leftBehind.end();) {
+    const ULONGLONG now = GetTickCount64();
+    const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    if (WaitForSingleObject(it->process.get(), wait) != WAIT_OBJECT_0) {
+      ++it;
+      continue;
+    }
+    // The core is gone: the watcher's wait has ended, and the reader's read
+    // ends with the pipe or is cancelled.
+    ReleaseReader(it->readerControl, it->reader);
+    if (it->reader.joinable()) it->reader.join();
+    if (it->watcher.joinable()) it->watcher.join();
+    it = leftBehind.erase(it);
+  }
+  return leftBehind.empty();
+}
+
+std::size_t CoreThreadsLeftBehind() { return leftBehind.size(); }
+
 void StopCore() {
+  // Threads of an earlier timed-out stop whose core has gone since.
+  ReclaimCoreThreadsLeftBehind(0);
   // Only the window thread writes `process`, so this read needs no lock.
   const bool hadCore = static_cast<bool>(CoreProcess.process);
   // Cleared first: the watcher stays silent about the end that follows and
@@ -47,18 +101,19 @@ void StopCore() {
   if (hadCore) EmitVpnEvent("stopping", "");
 
   bool timedOut = false;
+  LeftBehindCore left;
   if (hadCore) {
     TerminateProcess(CoreProcess.process.get(), 0);
     if (WaitForSingleObject(CoreProcess.process.get(), kStopWaitMs) != WAIT_OBJECT_0) {
       timedOut = true;
       SessionLog::Write("[stop]", "core did not exit within " + std::to_string(kStopWaitMs / 1000) +
                                       "s; handing it to the job object and releasing the UI");
-      // They may still be blocked on the core; they end on their own once the
-      // job has ended it.
-      if (CoreProcess.readerThread.joinable()) CoreProcess.readerThread.detach();
-      if (CoreProcess.watcherThread.joinable()) CoreProcess.watcherThread.detach();
+      // They may still be blocked on the core; they are joined once the job
+      // has ended it.
+      left.reader = std::move(CoreProcess.readerThread);
+      left.watcher = std::move(CoreProcess.watcherThread);
     } else {
-      ReleaseReader();
+      ReleaseReader(CoreProcess.readerControl, CoreProcess.readerThread);
       JoinCoreThreads();
     }
   } else {
@@ -68,45 +123,43 @@ void StopCore() {
   {
     std::lock_guard<std::mutex> lock(CoreLock);
     if (timedOut) {
-      // The detached reader still reads `outputRead`: forget the handles
-      // without closing them. Closing the job's last handle ends the core.
-      CoreProcess.process.release();
-      CoreProcess.thread.release();
-      CoreProcess.pid = 0;
-      CoreProcess.tid = 0;
-      CoreProcess.outputRead.release();
-      CoreProcess.outputWrite.release();
-      CoreProcess.job.reset();
+      // The reader still reads `outputRead`, and `process` tells when the
+      // core is gone: both stay with the threads. Closing the job's last
+      // handle (below) ends the core.
+      left.process = std::move(CoreProcess.process);
+      left.outputRead = std::move(CoreProcess.outputRead);
+      left.readerControl = CoreProcess.readerControl;
     }
-    if (CoreProcess.process) {
-      CoreProcess.process.reset();
-      CoreProcess.thread.reset();
-      CoreProcess.pid = 0;
-      CoreProcess.tid = 0;
-    }
+    if (CoreProcess.process) CoreProcess.process.reset();
+    CoreProcess.thread.reset();
+    CoreProcess.pid = 0;
+    CoreProcess.tid = 0;
     CoreProcess.readerControl.reset();
     CoreProcess.outputRead.reset();
     CoreProcess.outputWrite.reset();
     CoreProcess.job.reset();
+  }
+  if (timedOut) {
+    static const bool exitHookRegistered = std::atexit(&ReclaimAtExit) == 0;
+    (void)exitHookRegistered;
+    leftBehind.push_back(std::move(left));
+    // Usually the job has ended the core by now.
+    ReclaimCoreThreadsLeftBehind(0);
   }
 
   if (hadCore) EmitVpnEvent("idle", "");
   SessionLog::End();
 }
 
-void ExitWatcher(HANDLE process) {
+void ExitWatcher(HANDLE process, std::uint64_t generation) {
   try {
-    // Started by the launch right after it counted this core, so this is the
-    // core's own generation.
-    const std::uint64_t generation = CoreProcess.coreGeneration.load();
     WaitForSingleObject(process, INFINITE);
     DWORD exitCode = 1;
     GetExitCodeProcess(process, &exitCode);
     CloseHandle(process);
-    // A watcher left behind by a stop that timed out must not take the
-    // `running` flag of the core started after it.
-    if (CoreProcess.coreGeneration.load() != generation) return;
-    if (!CoreProcess.running.exchange(false)) return;  // a stop or a failed start ended it
+    // Silent when a stop or a failed start ended it, and when a stop that
+    // timed out left this watcher behind and another core runs now.
+    if (!ClaimCoreEnd(generation)) return;
 
     RemoveDnsPolicyRule("core exited");
     EmitVpnEvent(exitCode == 0 ? "idle" : "error",

@@ -34,10 +34,59 @@ bool wakePosted = false;
 ULONGLONG wakePostedAt = 0;
 // A wake that has not been drained after this long is posted again, so that a
 // message lost on its way (for instance removed by a foreign message loop)
-// cannot hold events back for good. Extra wakes find an empty queue.
+// cannot hold events back. A later event re-posts it; when none comes, the
+// wake timer does. Extra wakes find an empty queue.
 constexpr ULONGLONG kRepostAfterMs = 1000;
+// Thread-pool timer armed with every posted wake; made on first use, closed
+// by ResetVpnEventDelivery. Guarded by CoreLock.
+PTP_TIMER wakeTimer = nullptr;
 
 std::atomic<VpnEventPoster> eventPoster{&::PostMessageW};
+
+void CALLBACK OnWakeTimer(PTP_CALLBACK_INSTANCE, void*, PTP_TIMER);
+
+// CoreLock held. A failure to make the timer leaves only the re-post by a
+// later event, as before.
+void ArmWakeTimer() {
+  if (wakeTimer == nullptr) wakeTimer = ::CreateThreadpoolTimer(&OnWakeTimer, nullptr, nullptr);
+  if (wakeTimer == nullptr) return;
+  // Relative due time: negative, in units of 100 ns.
+  const LONGLONG due = -static_cast<LONGLONG>(kRepostAfterMs) * 10000;
+  FILETIME dueTime{static_cast<DWORD>(due & 0xFFFFFFFF), static_cast<DWORD>(due >> 32)};
+  ::SetThreadpoolTimer(wakeTimer, &dueTime, 0, 0);
+}
+
+// Posts a wake for the queued events (CoreLock held). False when the post
+// failed: the posted-message queue is full, and the caller must wake the
+// window thread by another road once it has let go of CoreLock.
+bool PostWake(ULONGLONG now) {
+  if (eventPoster.load()(eventWindow, VpnEventMessage, 0, 0)) {
+    wakePosted = true;
+    wakePostedAt = now;
+    ArmWakeTimer();
+    return true;
+  }
+  wakePosted = false;
+  return false;
+}
+
+// A thread-pool thread, never the window thread: a wake not drained within
+// kRepostAfterMs is posted again, until a drain comes.
+void CALLBACK OnWakeTimer(PTP_CALLBACK_INSTANCE, void*, PTP_TIMER) {
+  try {
+    HWND notifyWindow = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(CoreLock);
+      if (!wakePosted || eventWindow == nullptr || pendingEvents.empty()) return;
+      if (!PostWake(::GetTickCount64())) notifyWindow = eventWindow;
+    }
+    // A sent (not posted) message does not count against the posted-message
+    // quota; SendNotifyMessageW returns at once for another thread's window.
+    if (notifyWindow != nullptr) ::SendNotifyMessageW(notifyWindow, VpnEventMessage, 0, 0);
+  } catch (...) {
+    // Wall: an OS callback.
+  }
+}
 
 std::string EventTag(std::string_view state) {
   std::string tag;
@@ -75,15 +124,10 @@ void EmitVpnEvent(std::string_view state, std::string_view message) {
 
     const ULONGLONG now = ::GetTickCount64();
     if (wakePosted && now - wakePostedAt < kRepostAfterMs) return;
-    if (eventPoster.load()(eventWindow, VpnEventMessage, 0, 0)) {
-      wakePosted = true;
-      wakePostedAt = now;
-      return;
-    }
+    if (PostWake(now)) return;
     // The post failed (the posted-message queue is full). The event is
     // queued, but nothing may come to drain it: wake the window thread by
     // another road, after letting go of CoreLock.
-    wakePosted = false;
     if (::GetWindowThreadProcessId(eventWindow, nullptr) == ::GetCurrentThreadId()) {
       drainHere = true;
     } else {
@@ -130,12 +174,21 @@ void SetVpnEventWindow(HWND window) {
 
 void ResetVpnEventDelivery() {
   std::unique_ptr<flutter::EventSink> oldSink;
+  PTP_TIMER timer = nullptr;
   {
     std::lock_guard<std::mutex> lock(CoreLock);
     eventWindow = nullptr;
     wakePosted = false;
     pendingEvents.clear();
     oldSink = std::move(eventSink);
+    timer = std::exchange(wakeTimer, nullptr);
+  }
+  if (timer != nullptr) {
+    // Outside CoreLock, which a running callback takes; with the window
+    // forgotten, a callback that still comes does nothing.
+    ::SetThreadpoolTimer(timer, nullptr, 0, 0);
+    ::WaitForThreadpoolTimerCallbacks(timer, TRUE);
+    ::CloseThreadpoolTimer(timer);
   }
 }
 

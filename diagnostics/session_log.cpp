@@ -25,8 +25,11 @@ constexpr char kSessionPrefix[] = "singbox-";
 constexpr char kCorePrefix[] = "core-";
 constexpr wchar_t kSwitchName[] = L"core-diagnostics.on";
 
-// A log file opened for writing with truncation and with every sharing flag,
-// so that other programs can read, write or delete it while it is in use.
+// A log file opened for appending and with every sharing flag, so that other
+// programs can read, write or delete it while it is in use. Appending, not
+// truncating: a session opened in the same second as the one before gets the
+// same name, and the earlier session's lines (often the very lines that
+// explain a failed start) stay above the new banner.
 // Writes go straight to the file (no buffer of our own: each line is
 // "flushed" as it is written) with text-mode line ends, as the C runtime's
 // text mode stores them: every line feed becomes carriage return + line feed.
@@ -35,7 +38,10 @@ class LogFile {
   bool Open(const fs::path& path) {
     handle_.reset(CreateFileW(path.c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (IsOpen() && !SetFilePointerEx(handle_.get(), LARGE_INTEGER{}, nullptr, FILE_END)) {
+      handle_.reset();
+    }
     return IsOpen();
   }
   bool IsOpen() const { return static_cast<bool>(handle_); }
@@ -138,6 +144,17 @@ void PutTagged(LogFile& file, std::string_view tag, std::string_view text) {
   file.Put(line);
 }
 
+bool IsVanishedError(const std::error_code& ec) {
+  if (!ec) return false;
+  if (ec == std::errc::no_such_file_or_directory) return true;
+  // Deleted by another program while a handle to it is still open: Windows
+  // keeps the name until that handle closes but refuses every look at it.
+  const int value = ec.value();
+  return (ec.category() == std::system_category() &&
+          (value == ERROR_FILE_NOT_FOUND || value == ERROR_PATH_NOT_FOUND ||
+           value == ERROR_DELETE_PENDING));
+}
+
 }  // namespace
 
 std::string LineStamp() {
@@ -160,20 +177,24 @@ void PruneOldLogs(const fs::path& folder, std::size_t keep, std::string_view pre
   fs::directory_iterator it(folder, ec);
   if (ec) return;  // an enumeration that cannot start yields nothing
   for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) throw fs::filesystem_error("directory_iterator::operator++", folder, ec);
+    if (ec) break;
     const fs::directory_entry& entry = *it;
     fs::file_status status = entry.status(ec);
     // Gone since it was listed (another program deleted it): not a candidate.
-    if (status.type() == fs::file_type::not_found) continue;
+    if (status.type() == fs::file_type::not_found || IsVanishedError(ec)) continue;
     if (ec) throw fs::filesystem_error("directory_entry::status", entry.path(), ec);
     if (status.type() != fs::file_type::regular) continue;
     std::string name = NarrowFileName(entry.path());
     if (name.size() < prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
     fs::file_time_type written = entry.last_write_time(ec);
+    if (IsVanishedError(ec)) continue;
     if (ec) throw fs::filesystem_error("directory_entry::last_write_time", entry.path(), ec);
     candidates.push_back({entry.path(), written});
   }
-  if (ec) throw fs::filesystem_error("directory_iterator::operator++", folder, ec);
+  // The folder itself going away ends the listing; nothing is left to prune.
+  if (ec && !IsVanishedError(ec)) {
+    throw fs::filesystem_error("directory_iterator::operator++", folder, ec);
+  }
 
   if (candidates.size() <= keep) return;
   std::sort(candidates.begin(), candidates.end(),

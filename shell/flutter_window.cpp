@@ -17,7 +17,21 @@ constexpr WPARAM kResumeAutomatic = 18;  // PBT_APMRESUMEAUTOMATIC
 
 FlutterWindow::FlutterWindow(const flutter::EngineProject& project) : project_(project) {}
 
-FlutterWindow::~FlutterWindow() { flutter_controller_.reset(); }
+FlutterWindow::~FlutterWindow() {
+  // However the message loop ended (the window closed, or the loop gave up on
+  // a broken queue, or an exception), the window's teardown runs before the
+  // object goes: the DNS rule removed, the core stopped, the placement saved.
+  // Here, not in the base class's destructor, where this class's part of the
+  // teardown could no longer be called.
+  if (GetHandle() != nullptr) {
+    try {
+      SavePlacement();
+    } catch (...) {
+    }
+  }
+  Destroy();
+  flutter_controller_.reset();
+}
 
 bool FlutterWindow::OnWindowCreated() {
   if (!Win32Window::OnWindowCreated()) return false;
@@ -43,7 +57,11 @@ void FlutterWindow::OnWindowDestroyed() {
   if (GetHandle() != nullptr) RemovePropW(GetHandle(), kAppLinksReadyProperty);
   // Only a window that got as far as its controller registered the channels.
   if (flutter_controller_) {
-    ShutdownCoreChannels();
+    try {
+      ShutdownCoreChannels();
+    } catch (...) {
+      // The view goes regardless.
+    }
     flutter_controller_ = nullptr;
   }
   Win32Window::OnWindowDestroyed();

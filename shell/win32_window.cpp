@@ -154,10 +154,18 @@ void Win32Window::ApplyMinimumTrackSize(MINMAXINFO* info) {
 LRESULT Win32Window::HandleWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_DESTROY:
-      // When Destroy() started this, it has already run the teardown.
+      // When Destroy() started this, it has already run the teardown. A
+      // teardown that fails still lets the quit message go out: the window is
+      // gone, and the message loop must not wait for it.
       if (window_handle_ != nullptr) {
-        SavePlacement();
-        OnWindowDestroyed();
+        try {
+          SavePlacement();
+        } catch (...) {
+        }
+        try {
+          OnWindowDestroyed();
+        } catch (...) {
+        }
         window_handle_ = nullptr;
       }
       if (quit_on_close_) PostQuitMessage(0);

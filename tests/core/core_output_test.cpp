@@ -105,10 +105,10 @@ TEST(CoreLineDecisions, FatalSpellingsAndAdapterConflictChooseTheMessage) {
   CoreLineState state;
   RecordingActions actions;
   FeedInReads(state,
-              "Fatal is not fatal-free? no: this one counts\n"  // contains "fatal"
+              "time=\"x\" level=fatal msg=\"this one counts\"\n"
               "only Fatal here\n"
               "FATAL[0000] start service: configure tun interface: access denied\n"
-              "ERROR fatal: Cannot create a file when that file already exists.\n",
+              "ERROR [fatal] Cannot create a file when that file already exists.\n",
               actions);
   const std::string conflict =
       "Windows \xD0\xBD\xD0\xB5 \xD0\xBE\xD1\x82\xD0\xB4\xD0\xB0\xD0\xBB "
@@ -145,10 +145,10 @@ TEST(CoreLineDecisions, FailureReportHoldsHeadingBufferAndFatalLine) {
 TEST(CoreLineDecisions, FatalAfterReadinessReportsOnlyTheHeadingAndLine) {
   CoreLineState state;
   RecordingActions actions;
-  FeedInReads(state, "early\nsing-box started\nlater\nfatal: gone\n", actions);
+  FeedInReads(state, "early\nsing-box started\nlater\nfatal error: gone\n", actions);
   ASSERT_EQ(actions.seen.reports.size(), 1u);
   EXPECT_EQ(actions.seen.reports[0].second,
-            "Kelpmarrow core failure 2026-01-02 03:04:05.006\npid=4242\nfatal: gone\n");
+            "Kelpmarrow core failure 2026-01-02 03:04:05.006\npid=4242\nfatal error: gone\n");
   EXPECT_EQ(actions.seen.coreLines, (std::vector<std::string>{"sing-box started", "later"}));
 }
 
@@ -210,4 +210,58 @@ TEST(CoreLineDecisions, ReportFailuresAreLoggedAndReadingGoesOn) {
   FinishCoreOutput(quiet, quietActions);
   EXPECT_EQ(quietActions.seen.logLines,
             (std::vector<Event>{{"[diagnostic]", "could not save incomplete startup"}}));
+}
+
+TEST(CoreLineDecisions, LowerCaseFatalCountsOnlyAsALevelOrRuntimeFailure) {
+  const struct {
+    const char* line;
+    bool fatal;
+  } cases[] = {
+      {"\x1b[31mFATAL\x1b[0m[0001] start service: boom", true},
+      {"+0100 2026-01-02 03:04:05 FATAL[0001] router: boom", true},
+      {"fatal error: all goroutines are asleep - deadlock!", true},
+      {"time=\"2026\" level=fatal msg=\"boom\"", true},
+      {"level=fatal", true},
+      {"2026/01/02 [fatal] listen: boom", true},
+      {"INFO[0001] [3141 0ms] inbound/tun[tun-in]: inbound connection to fatal.example.com:443",
+       false},
+      {"INFO[0001] outbound/direct: open C:\\data\\fatal\\cache.db", false},
+      {"INFO[0001] rule_set[geosite-fatal]: updated", false},
+      {"DEBUG loglevel=fatal level=fatalistic level=fatal.example.com", false},
+      {"WARN Fatal-looking but not fatal", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsFatalLine(c.line), c.fatal) << c.line;
+}
+
+TEST(CoreLineDecisions, FatalTextSplitAtEveryReadBoundaryCountsOnce) {
+  // With a NUL byte, control characters and invalid UTF-8 around it.
+  constexpr char kBytes[] = "\0\xfe\xff\x1b[31mFATAL\x1b[0m[0000] configure tun interface: \xc3(\n";
+  const std::string line(kBytes, sizeof kBytes - 1);
+  for (std::size_t cut = 1; cut < line.size(); ++cut) {
+    CoreLineState state;
+    RecordingActions actions;
+    FeedCoreOutput(state, line.substr(0, cut), actions);
+    FeedCoreOutput(state, line.substr(cut), actions);
+    ASSERT_EQ(actions.seen.events.size(), 1u) << "cut at " << cut;
+    EXPECT_EQ(actions.seen.events[0].second, kAdapterConflictMessage) << "cut at " << cut;
+  }
+}
+
+TEST(CoreLineDecisions, FatalTextPastTheCutOfAHugeLineStillCountsOnce) {
+  // The text lies beyond the 64 KiB that are kept, across a read boundary,
+  // and across the cut itself.
+  for (std::size_t before : {kMaxCoreLine - 3, kMaxCoreLine + 4093, std::size_t{5} * 1024 * 1024}) {
+    CoreLineState state;
+    RecordingActions actions;
+    state.started = true;
+    FeedInReads(state, std::string(before, 'x') + " level=fatal configure tun interface\nnext\n",
+                actions);
+    EXPECT_EQ(actions.seen.events,
+              (std::vector<Event>{{"error", std::string(kAdapterConflictMessage)}}))
+        << before;
+    EXPECT_EQ(actions.seen.reports.size(), 1u);
+    EXPECT_EQ(actions.seen.coreLines, (std::vector<std::string>{"next"}))
+        << "the flag ends with its line";
+    EXPECT_LE(state.droppedTail.size(), kDroppedTailBytes);
+  }
 }

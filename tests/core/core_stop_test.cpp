@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <thread>
 
 #include "core/core_launch.h"
 #include "core/core_process.h"
@@ -78,6 +79,8 @@ TEST_F(CoreStop, CoreEndingByItselfIsReportedWithItsExitCode) {
 }
 
 TEST_F(CoreStop, CoreThatOutlivesTerminationReleasesTheCallerAfterEightSeconds) {
+  const DWORD threadsBefore = ThreadCount();
+  const DWORD handlesBefore = HandleCount();
   // The core prints its readiness line only while the stop is under way.
   StartOk("ready-after=1500");
   // A handle without PROCESS_TERMINATE: TerminateProcess fails and the wait
@@ -112,12 +115,46 @@ TEST_F(CoreStop, CoreThatOutlivesTerminationReleasesTheCallerAfterEightSeconds) 
   EXPECT_EQ(events.back(), kIdle);
   EXPECT_FALSE(CoreProcess.process);
   EXPECT_FALSE(CoreProcess.job);
-  EXPECT_FALSE(CoreProcess.readerThread.joinable()) << "detached";
-  EXPECT_FALSE(CoreProcess.watcherThread.joinable()) << "detached";
+  EXPECT_FALSE(CoreProcess.readerThread.joinable()) << "kept aside";
+  EXPECT_FALSE(CoreProcess.watcherThread.joinable()) << "kept aside";
   EXPECT_EQ(WaitForSingleObject(full, 5000), WAIT_OBJECT_0) << "the closed job ended the core";
   EXPECT_EQ(LastVpnState(), "idle");
   CloseHandle(full);
-  CloseHandle(limited);  // forgotten by the stop, not closed
+
+  // Once the core is gone its threads are joined and the handles they used
+  // closed: nothing of the core is left to run at exit.
+  EXPECT_TRUE(ReclaimCoreThreadsLeftBehind(5000));
+  EXPECT_EQ(CoreThreadsLeftBehind(), 0u);
+  EXPECT_EQ(ThreadCount(), threadsBefore) << "reader and watcher joined";
+  EXPECT_EQ(HandleCount(), handlesBefore) << "every handle of the core closed";
+}
+
+TEST_F(CoreStop, WatcherClaimsOnlyItsOwnRunningCore) {
+  const struct {
+    std::uint64_t current;
+    bool running;
+    std::uint64_t claimed;
+    bool wins;
+  } cases[] = {{7, true, 7, true}, {7, false, 7, false}, {8, true, 7, false}, {8, false, 7, false}};
+  for (const auto& c : cases) {
+    CoreProcess.coreGeneration.store(c.current);
+    CoreProcess.running.store(c.running);
+    EXPECT_EQ(ClaimCoreEnd(c.claimed), c.wins) << c.current << " " << c.claimed;
+    EXPECT_EQ(CoreProcess.running.load(), c.running && !c.wins) << "another core stays running";
+  }
+  CoreProcess.running.store(false);
+
+  // A start and a stale watcher's claim race many times: the claim never
+  // takes the new core's `running`.
+  for (int round = 0; round < 300; ++round) {
+    const std::uint64_t stale = CoreProcess.coreGeneration.load();
+    std::thread watcher([stale] { ClaimCoreEnd(stale); });
+    const std::uint64_t fresh = MarkCoreRunning();
+    watcher.join();
+    ASSERT_EQ(fresh, stale + 1);
+    ASSERT_TRUE(CoreProcess.running.load()) << "round " << round;
+    CoreProcess.running.store(false);
+  }
 }
 
 TEST_F(CoreStop, StopReturnsWhenAnotherProcessKeepsTheOutputPipeOpen) {

@@ -46,6 +46,8 @@ std::vector<LogLine> ReadLogLines(const fs::path& log) {
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    // Sessions opened within one second share a file: the last one counts.
+    if (line.rfind("=== Kelp Marrow session start ", 0) == 0) lines.clear();
     // "[YYYY-MM-DD hh:mm:ss.fff] " is 26 bytes; then the tag, a blank, the text.
     if (line.size() < 27 || line[0] != '[' || line[26] != '[') continue;
     const std::size_t tagEnd = line.find(']', 26);

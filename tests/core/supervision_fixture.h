@@ -33,7 +33,8 @@ fs::path PristineCore();  // <folder>\standin\sing-box.exe
 // empty removes the variable.
 void SetStandInControls(const std::string& controls);
 
-// Tagged lines of a session log ("[ts] tag text"), banner and end lines left out.
+// Tagged lines of the last session in a session log ("[ts] tag text"), banner
+// and end lines left out.
 std::vector<LogLine> ReadLogLines(const fs::path& log);
 std::vector<Event> ReadLoggedEvents(const fs::path& log);
 std::string ReadWholeFile(const fs::path& file);

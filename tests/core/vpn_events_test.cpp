@@ -347,4 +347,16 @@ TEST_F(VpnEventsQueueTest, ALostWakeHoldsEventsBackOnlyBriefly) {
   ExpectEvent(events[2], "network_restored", "third");
 }
 
+TEST_F(VpnEventsQueueTest, ALostWakeIsPostedAgainWhenNoLaterEventComes) {
+  ASSERT_TRUE(harness.Listen().IsSuccess(EncodableValue()));
+  SetVpnEventPoster(&LosingPoster);
+  std::thread([] { EmitVpnEvent("idle", "last of the session"); }).join();
+  SetVpnEventPoster(nullptr);
+  PumpAWhile();
+  EXPECT_EQ(harness.EventCount(), 0u);
+  // Nothing else is emitted: the re-post alone brings it, in about a second.
+  ASSERT_TRUE(EventWindow::PumpUntil([&] { return harness.EventCount() >= 1; }, 2500));
+  ExpectEvent(harness.Events()[0], "idle", "last of the session");
+}
+
 }  // namespace

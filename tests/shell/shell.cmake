@@ -20,8 +20,9 @@ if(WIN32)
       ${CMAKE_CURRENT_LIST_DIR}/placement_store_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/win32_window_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/single_instance_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/flutter_window_test.cpp
     LIBS tovix_host tovix_plugins
-    LOCKS hkcu_window
+    LOCKS hkcu_window hklm
     TIMEOUT 60)
 
   # A program of its own (the narrowed search cannot be undone), with a probe DLL.

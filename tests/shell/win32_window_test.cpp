@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 
 #include "shell/placement_store.h"
 #include "shell/win32_window.h"
@@ -27,7 +28,11 @@ class TestWindow : public Win32Window {
   void OnWindowDestroyed() override {
     ++destroyed;
     handleSeenAtDestroy = GetHandle();
+    if (teardownThrows && GetHandle() != nullptr) throw std::runtime_error("teardown failed");
   }
+
+ public:
+  bool teardownThrows = false;
 };
 
 bool ClassRegistered() {
@@ -160,6 +165,18 @@ TEST_F(Win32WindowTest, DestroySavesPlacementTearsDownAndPostsQuit) {
   std::optional<placement::Record> record = ReadPlacementRecord(HKEY_CURRENT_USER, kWindowPlacementKey);
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(*record, (placement::Record{1, 40, 50, 500, 650}));
+}
+
+TEST_F(Win32WindowTest, QuitIsPostedEvenWhenTheTeardownThrows) {
+  TestWindow window;
+  window.teardownThrows = true;
+  ASSERT_TRUE(window.Create(L"ShellTest", RECT{0, 0, 400, 600}));
+  window.SetQuitOnClose(true);
+  ASSERT_TRUE(DestroyWindow(window.GetHandle()));
+  EXPECT_EQ(window.destroyed, 1);
+  EXPECT_EQ(window.GetHandle(), nullptr) << "the window counts as gone";
+  MSG message{};
+  EXPECT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
 
 TEST_F(Win32WindowTest, EndOfMoveSavesButMinimisedOrMaximisedNever) {
