@@ -200,10 +200,10 @@ std::atomic<bool> offerJobAtCreation{true};
 // standard input, output and error), inside `job` where the system supports
 // that (`jobAtCreation` tells). False with the last error set on failure.
 bool CreateCoreProcess(std::wstring& commandLine, const fs::path& folder, HANDLE stdIn,
-                       HANDLE stdOut, HANDLE job, PROCESS_INFORMATION& created,
+                       HANDLE stdOut, HANDLE job, bool offerJob, PROCESS_INFORMATION& created,
                        bool& jobAtCreation) {
   CoreAttributeList attributes;
-  if (!attributes.Build(stdIn, stdOut, job, offerJobAtCreation.load())) return false;
+  if (!attributes.Build(stdIn, stdOut, job, offerJob)) return false;
   jobAtCreation = attributes.JobAtCreation();
 
   STARTUPINFOEXW startup{};
@@ -360,8 +360,18 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   std::wstring commandLine = CoreCommandLine(core, folder);
   PROCESS_INFORMATION created{};
   bool jobAtCreation = false;
-  if (!CreateCoreProcess(commandLine, folder, configRead.get(), CoreProcess.outputWrite.get(),
-                         CoreProcess.job.get(), created, jobAtCreation)) {
+  bool createdCore =
+      CreateCoreProcess(commandLine, folder, configRead.get(), CoreProcess.outputWrite.get(),
+                        CoreProcess.job.get(), offerJobAtCreation.load(), created, jobAtCreation);
+  if (!createdCore && jobAtCreation) {
+    // A system that takes the job attribute can still fail the creation
+    // with it (Wine does now and then, with ERROR_INTERNAL_ERROR): one more
+    // try without it, and the job is assigned below as where it is unknown.
+    createdCore =
+        CreateCoreProcess(commandLine, folder, configRead.get(), CoreProcess.outputWrite.get(),
+                          CoreProcess.job.get(), false, created, jobAtCreation);
+  }
+  if (!createdCore) {
     const DWORD lastError = GetLastError();
     CoreProcess.outputRead.reset();
     CoreProcess.outputWrite.reset();
