@@ -70,13 +70,15 @@ std::string Unquoted(const std::string& text) {
   return text.size() >= 2 && text.front() == '"' ? text.substr(1, text.size() - 2) : text;
 }
 
-// "[dns_policy]" texts of a session log file.
+// "[dns_policy]" texts of the last session in a session log file (sessions
+// started within one second share it).
 std::vector<std::string> DnsLines(const std::filesystem::path& log) {
   std::vector<std::string> texts;
   std::ifstream file(log, std::ios::binary);
   std::string line;
   while (std::getline(file, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("=== Kelp Marrow session start ", 0) == 0) texts.clear();
     const size_t at = line.find("] [dns_policy] ");
     if (at != std::string::npos) texts.push_back(line.substr(at + 15));
   }
