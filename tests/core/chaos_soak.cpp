@@ -34,6 +34,7 @@
 #include "core/core_stop.h"
 #include "diagnostics/session_log.h"
 #include "network/dns_policy.h"
+#include "support/machine_rule.h"
 
 namespace {
 
@@ -127,15 +128,6 @@ DWORD HandleCount() {
   DWORD count = 0;
   GetProcessHandleCount(GetCurrentProcess(), &count);
   return count;
-}
-
-bool DnsRulePresent() {
-  const DnsPolicyTarget& target = MachineDnsPolicyTarget();
-  HKEY key = nullptr;
-  const std::wstring path = target.ruleParentPath + L"\\" + kDnsPolicyRuleKeyName;
-  if (RegOpenKeyExW(target.root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
 }
 
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
@@ -279,7 +271,7 @@ class Soak {
       for (const std::string& core : RunningCores()) left += " " + core;
       Violation("sing-box.exe still running:" + left);
     }
-    if (LastVpnState() == "idle" && DnsRulePresent()) Violation("DNS rule left while idle");
+    if (LastVpnState() == "idle" && MachineDnsRulePresent()) Violation("DNS rule left while idle");
     if (!WaitUntil([&] { return HandleCount() <= baseline_; }, 3000)) {
       Violation("handle count " + std::to_string(HandleCount()) + " above baseline " +
                 std::to_string(baseline_));

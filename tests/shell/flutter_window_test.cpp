@@ -9,20 +9,8 @@
 
 #include "network/dns_policy.h"
 #include "shell/placement_store.h"
+#include "support/machine_rule.h"
 #include "support/scratch_folder.h"
-
-namespace {
-
-bool RulePresent() {
-  const DnsPolicyTarget& target = MachineDnsPolicyTarget();
-  HKEY key = nullptr;
-  const std::wstring path = target.ruleParentPath + L"\\" + kDnsPolicyRuleKeyName;
-  if (RegOpenKeyExW(target.root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
-}
-
-}  // namespace
 
 TEST(FlutterWindowTeardown, RunsWhenTheObjectGoesWithoutTheWindowBeingClosed) {
   ScratchFolder folder;
@@ -40,11 +28,11 @@ TEST(FlutterWindowTeardown, RunsWhenTheObjectGoesWithoutTheWindowBeingClosed) {
     handle = window.GetHandle();
     // As the DNS policy worker leaves it while a core runs.
     InstallDnsPolicyRule(MachineDnsPolicyTarget(), {L"10.0.0.53"});
-    ASSERT_TRUE(RulePresent());
+    ASSERT_TRUE(MachineDnsRulePresent());
     // No WM_CLOSE, no WM_DESTROY: the object goes as after a message loop
     // that gave up on a broken queue.
   }
-  EXPECT_FALSE(RulePresent()) << "the shutdown of the core channels ran";
+  EXPECT_FALSE(MachineDnsRulePresent()) << "the shutdown of the core channels ran";
   EXPECT_FALSE(IsWindow(handle));
   DeleteDnsPolicyRule(MachineDnsPolicyTarget());
   RegDeleteTreeW(HKEY_CURRENT_USER, kWindowPlacementKey);
