@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "network/adapter_list.h"
+#include "common/adapter_list.h"
 #include "network/physical_fingerprint.h"
 
 // The fingerprint last recorded: empty at first, only ever replaced by a

@@ -4,12 +4,13 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "channels/engine_project.h"
 #include "common/unique_resource.h"
-#include "network/adapter_sweep.h"
+#include "core/broker_client.h"
 #include "shell/dll_search.h"
 #include "shell/flutter_window.h"
 #include "shell/single_instance.h"
@@ -35,6 +36,18 @@ void RunMessageLoop() {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
+}
+
+// The clean-up switch: the privileged program removes a leftover DNS rule and
+// phantom adapters (it sweeps the rule as it first answers); this process
+// only asks, and waits up to 30 s.
+void RunCleanup() {
+  constexpr DWORD kCleanupWaitMs = 30000;
+  std::string error;
+  std::optional<BrokerClient::Hello> hello;
+  if (!BrokerClient::Ensure(error, hello)) return;
+  BrokerClient::Call(tovix::broker::Kind::Cleanup, tovix::broker::Message{}, kCleanupWaitMs);
+  BrokerClient::Disconnect();
 }
 
 int RunPrimaryInstance(const std::vector<std::string>& arguments) {
@@ -63,7 +76,7 @@ int Run() {
 
   std::vector<std::string> arguments = CommandLineArguments();
   if (HasCleanupSwitch(arguments)) {
-    if (primary) RunHostCleanup();
+    if (primary) RunCleanup();
     return kExitOk;
   }
   if (!primary) {

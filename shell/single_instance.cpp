@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <memory>
+#include <vector>
 
 #include "common/unique_resource.h"
 #include "shell/flutter_window.h"
@@ -17,18 +18,26 @@ constexpr DWORD kPollMs = 25;
 constexpr UINT kHandOffTimeoutMs = 2000;
 // SMTO_BLOCK | SMTO_ABORTIFHUNG | SMTO_ERRORONEXIT
 constexpr UINT kHandOffFlags = 0x23;
+// A token's user record is a SID of at most 68 bytes after a small header.
+constexpr DWORD kTokenUserLimitBytes = 1024;
 
 std::optional<InstanceToken> ReadInstanceToken(HANDLE process) {
   tovix::UniqueHandle token;
   if (!OpenProcessToken(process, TOKEN_QUERY, token.put())) return std::nullopt;
-  TOKEN_ELEVATION elevation{};
   DWORD session = 0;
   DWORD size = 0;
-  if (!GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size) ||
-      !GetTokenInformation(token.get(), TokenSessionId, &session, sizeof(session), &size)) {
+  if (!GetTokenInformation(token.get(), TokenSessionId, &session, sizeof(session), &size)) {
     return std::nullopt;
   }
-  return InstanceToken{elevation.TokenIsElevated != 0, session};
+  // TOKEN_USER and the SID it points to, in one buffer.
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  if (size == 0 || size > kTokenUserLimitBytes) return std::nullopt;
+  std::vector<unsigned char> buffer(size);
+  if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return std::nullopt;
+  const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+  const DWORD sidLength = GetLengthSid(user->User.Sid);
+  const auto* sid = static_cast<const unsigned char*>(user->User.Sid);
+  return InstanceToken{std::vector<unsigned char>(sid, sid + sidLength), session};
 }
 
 // Main thread only, like the search itself.
@@ -36,7 +45,7 @@ InstanceTokenReader tokenReader = &ReadInstanceToken;
 
 struct SearchContext {
   DWORD processId = 0;
-  DWORD session = 0;
+  InstanceToken own;
   std::wstring executablePath;
   HWND found = nullptr;
 };
@@ -58,7 +67,7 @@ BOOL CALLBACK ConsiderWindow(HWND window, LPARAM lparam) {
   if (QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) &&
       CompareStringOrdinal(context->executablePath.c_str(), -1, image.data(), static_cast<int>(length),
                            TRUE) == CSTR_EQUAL &&
-      IsTrustedInstance(tokenReader(process.get()), context->session)) {
+      IsTrustedInstance(tokenReader(process.get()), context->own)) {
     context->found = window;
     return FALSE;
   }
@@ -80,8 +89,9 @@ bool SendLink(HWND window, const std::string& link) {
 
 }  // namespace
 
-bool IsTrustedInstance(const std::optional<InstanceToken>& candidate, DWORD ownSession) {
-  return candidate && candidate->elevated && candidate->session == ownSession;
+bool IsTrustedInstance(const std::optional<InstanceToken>& candidate, const InstanceToken& own) {
+  return candidate && !own.user.empty() && candidate->user == own.user &&
+         candidate->session == own.session;
 }
 
 void SetInstanceTokenReader(InstanceTokenReader reader) {
@@ -136,7 +146,7 @@ HWND FindRunningInstance() {
   context.processId = GetCurrentProcessId();
   const std::optional<InstanceToken> own = tokenReader(GetCurrentProcess());
   if (!own) return nullptr;
-  context.session = own->session;
+  context.own = *own;
   EnumWindows(&ConsiderWindow, reinterpret_cast<LPARAM>(&context));
   return context.found;
 }

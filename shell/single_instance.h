@@ -34,25 +34,25 @@ bool HasCleanupSwitch(const std::vector<std::string>& arguments);
 std::optional<std::string> LinkArgument(const std::vector<std::string>& arguments);
 
 // The main window of another running process of this same executable
-// (title "Tovix", image path equal ignoring case) that runs elevated in this
-// process's session, or null.
+// (title "Tovix", image path equal ignoring case) that runs as this process's
+// user in this process's session, or null.
 HWND FindRunningInstance();
 
 // What the search needs to know of a process's token.
 struct InstanceToken {
-  bool elevated = false;
+  std::vector<unsigned char> user;  // the token user's SID
   DWORD session = 0;
 };
 
-// Whether a window's process may receive this instance's hand-off: only an
-// elevated one in the same session. A copy of this executable that another
-// program started without elevation would otherwise receive the links meant
-// for the host. No token read: not trusted.
-bool IsTrustedInstance(const std::optional<InstanceToken>& candidate, DWORD ownSession);
+// Whether a window's process may receive this instance's hand-off: only one
+// of the same Windows user in the same session. Another user's copy of this
+// executable would otherwise receive the links meant for this user's host.
+// No token read: not trusted.
+bool IsTrustedInstance(const std::optional<InstanceToken>& candidate, const InstanceToken& own);
 
 // Reads a process's token; no value when it cannot be read.
 using InstanceTokenReader = std::optional<InstanceToken> (*)(HANDLE process);
-// Tests only: Wine runs every process elevated, so a test puts its own reader
+// Tests only: Wine runs every process as one user, so a test puts its own reader
 // in place (null restores the one that asks Windows).
 void SetInstanceTokenReader(InstanceTokenReader reader);
 

@@ -12,7 +12,7 @@
 
 #include <cstdio>
 
-#include "network/adapter_sweep.h"
+#include "service/adapter_sweep.h"
 #include "network_test_support.h"
 
 namespace {

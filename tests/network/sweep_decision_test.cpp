@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "network/sweep_decision.h"
+#include "service/sweep_decision.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 
 #include <deque>
 
-#include "network/adapter_list.h"
+#include "common/adapter_list.h"
 #include "network/dns_policy.h"
-#include "network/tunnel_dns.h"
+#include "service/tunnel_dns.h"
 
 namespace {
 

@@ -58,7 +58,7 @@ std::optional<InstanceToken> pretended;  // of every process but this one
 
 }  // namespace
 
-TEST(FindRunningInstance, PassesOverAnInstanceThatIsNotElevatedInThisSession) {
+TEST(FindRunningInstance, PassesOverAnInstanceOfAnotherUserOrSession) {
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   SetEnvironmentVariableW(L"TOVIX_TEST_HOLD_WINDOW", L"1");
@@ -68,19 +68,19 @@ TEST(FindRunningInstance, PassesOverAnInstanceThatIsNotElevatedInThisSession) {
   ASSERT_TRUE(CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                              &holder));
   SetEnvironmentVariableW(L"TOVIX_TEST_HOLD_WINDOW", nullptr);
-  HWND found = nullptr;  // Wine runs every process elevated, in one session
+  HWND found = nullptr;  // Wine runs every process as one user, in one session
   for (int i = 0; i < 400 && !(found = FindRunningInstance()); ++i) Sleep(25);
   EXPECT_NE(found, nullptr);
 
   SetInstanceTokenReader([](HANDLE process) {
-    return process == GetCurrentProcess() ? std::optional<InstanceToken>({true, 1}) : pretended;
+    return process == GetCurrentProcess() ? std::optional<InstanceToken>({{1, 2}, 1}) : pretended;
   });
   using Token = std::optional<InstanceToken>;
-  for (Token token : {Token({false, 1}), Token({true, 2}), Token()}) {
+  for (Token token : {Token({{1, 3}, 1}), Token({{1, 2}, 2}), Token({{}, 1}), Token()}) {
     pretended = token;
     EXPECT_EQ(FindRunningInstance(), nullptr);
   }
-  pretended = InstanceToken{true, 1};
+  pretended = InstanceToken{{1, 2}, 1};
   EXPECT_EQ(FindRunningInstance(), found);
   SetInstanceTokenReader(nullptr);
   TerminateProcess(holder.hProcess, 0);

@@ -1,5 +1,5 @@
 // The bounded adapter list read. Any thread.
-#include "network/adapter_list.h"
+#include "common/adapter_list.h"
 
 namespace {
 

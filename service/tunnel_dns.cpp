@@ -1,9 +1,9 @@
 // QueryTunnelDnsServers: the adapter list read and its walk. Runs on the DNS
 // policy worker (and on any thread that asks).
-#include "network/tunnel_dns.h"
+#include "service/tunnel_dns.h"
 
-#include "network/adapter_list.h"
-#include "network/dns_policy.h"
+#include "common/adapter_list.h"
+#include "service/dns_policy.h"
 
 namespace {
 

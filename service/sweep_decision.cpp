@@ -1,5 +1,5 @@
 // The sweep's choices over node records. Window thread or the clean-up process.
-#include "network/sweep_decision.h"
+#include "service/sweep_decision.h"
 
 #include <windows.h>
 

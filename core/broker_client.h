@@ -1,0 +1,55 @@
+// Tovix.exe's side of the privileged program (TovixService.exe): starting it
+// through the elevation prompt when it is first needed, the checked
+// connection to it, and its requests. Tovix.exe itself never needs
+// administrator rights. Any thread; the connection is shared.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "protocol/broker_protocol.h"
+
+class BrokerClient {
+ public:
+  // What the privileged side found when it first answered.
+  struct Hello {
+    bool sweptLeftoverRule = false;
+    bool guardRemovedRule = false;
+  };
+
+  // Starts and connects the privileged program unless connected. False with
+  // the "start_failed" message in `error`. `hello` is filled only by a new
+  // connection.
+  static bool Ensure(std::string& error, std::optional<Hello>& hello);
+  // Whether a connection stands (the program may still have ended since).
+  static bool Connected();
+
+  // Sends the request (id and kind filled in here) and waits for its reply,
+  // at most `timeoutMs`. Nothing when there is no connection, it broke, or
+  // the reply did not come in time.
+  static std::optional<tovix::broker::Message> Call(tovix::broker::Kind kind,
+                                                    tovix::broker::Message request,
+                                                    DWORD timeoutMs);
+  // The same without waiting: `done` runs on the connection's reader thread
+  // with the reply, or with nothing when the connection breaks first.
+  using Done = std::function<void(const std::optional<tovix::broker::Message>&)>;
+  static bool CallAsync(tovix::broker::Kind kind, tovix::broker::Message request, Done done);
+
+  // A new handle (wait rights) to the privileged process, null when none.
+  static HANDLE DuplicateProcess();
+
+  // Closes the connection and joins its reader. The privileged program ends
+  // its core and rule when this process ends.
+  static void Disconnect();
+
+  // Tests: the program to start instead of TovixService.exe beside this one.
+  static void SetProgram(std::wstring path);
+};
+
+// The "start_failed" messages of a privileged side that cannot be had.
+inline constexpr char kBrokerDeclinedMessage[] = "administrator rights are needed to connect";
+inline constexpr char kBrokerUnverifiedMessage[] = "the VPN service could not be verified";
+inline constexpr char kBrokerEndedMessage[] = "VPN service ended unexpectedly";

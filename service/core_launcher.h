@@ -1,0 +1,34 @@
+// The privileged side of the VPN core: launching sing-box.exe (suspended, in
+// its kill-on-close job, the configuration on standard input only, exactly
+// two inherited handles), resuming it, terminating it and letting it go.
+// The output pipe's read end and a handle that can only wait on and query
+// the core are handed to the client process; everything that could change
+// the core stays here. One core at a time; the service's request thread only.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "protocol/broker_protocol.h"
+
+// Handles launch request `request` for the client process `client` (which
+// the handles are duplicated into) and fills `reply`. Lines go to ServiceLog.
+void LaunchCore(const tovix::broker::Message& request, HANDLE client,
+                tovix::broker::Message& reply);
+// Resumes core `core` and writes its configuration (within 5 s).
+void ResumeCore(std::uint64_t core, tovix::broker::Message& reply);
+// TerminateProcess on core `core`.
+void TerminateCore(std::uint64_t core, tovix::broker::Message& reply);
+// Closes everything of core `core`; the job's closing ends it.
+void ReleaseCore(std::uint64_t core, tovix::broker::Message& reply);
+// Ends whatever core is held (the client has gone).
+void ReleaseAnyCore();
+
+// The core still held and not yet terminated or released, 0 when none.
+// Any thread.
+std::uint64_t CurrentCore();
+
+// Whether the launch offers the job at creation (tests turn it off).
+void OfferCoreJobAtCreation(bool offer);

@@ -1,0 +1,73 @@
+// TovixDnsGuard.exe: the guard of the privileged program's DNS rule. No
+// window, no console; it only waits, blocked on the two handles it inherited
+// from the privileged program (that process, and the "release" event), then
+// acts once and ends. It needs nothing but kernel32 and advapi32 (and dnsapi
+// for the flush), so it costs little for as long as the VPN is connected.
+#include <windows.h>
+
+#include <charconv>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/unique_resource.h"
+#include "service/dns_guard.h"
+#include "service/dns_policy.h"
+#include "service/dns_rule_owner.h"
+
+namespace {
+
+constexpr int kExitDone = 0;
+constexpr int kExitRefused = 1;
+
+std::optional<HANDLE> HandleValue(const std::wstring& text) {
+  std::string digits;
+  for (const wchar_t c : text) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    digits.push_back(static_cast<char>(c));
+  }
+  std::uintptr_t value = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || value == 0) {
+    return std::nullopt;
+  }
+  return reinterpret_cast<HANDLE>(value);
+}
+
+// A process handle and an event handle, inherited: anything else (a handle
+// value that names nothing here, or an object of another kind) is refused
+// by the wait itself or by the checks below, and nothing is touched.
+int RunDnsGuard(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() != 3 || arguments[0] != kDnsGuardSwitch) return kExitRefused;
+  const std::optional<HANDLE> watched = HandleValue(arguments[1]);
+  const std::optional<HANDLE> release = HandleValue(arguments[2]);
+  if (!watched || !release || GetProcessId(*watched) == 0) return kExitRefused;
+
+  const HANDLE waits[] = {*release, *watched};
+  const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+  if (waited != WAIT_OBJECT_0 + 1) return waited == WAIT_OBJECT_0 ? kExitDone : kExitRefused;
+  // Released on the way out: both are signalled, and the rule is gone.
+  if (WaitForSingleObject(*release, 0) == WAIT_OBJECT_0) return kExitDone;
+  // The privileged program ended with its rule; its owner record names a
+  // process that is gone, so the rule is deleted unless a newer owner runs.
+  if (DeleteUnownedDnsPolicyRule(MachineDnsPolicyTarget())) {
+    tovix::UniqueHkey note;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDnsGuardNoteKey, 0, nullptr, REG_OPTION_VOLATILE,
+                    KEY_SET_VALUE, nullptr, note.put(), nullptr);
+  }
+  return kExitDone;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // System DLLs from the system folder only: the guard runs elevated.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  try {
+    std::vector<std::wstring> arguments;
+    for (int i = 1; i < __argc; ++i) arguments.emplace_back(__wargv[i]);
+    return RunDnsGuard(arguments);
+  } catch (...) {
+    return kExitRefused;
+  }
+}

@@ -1,0 +1,64 @@
+// TovixService.exe: the privileged program. Started by Tovix.exe through the
+// elevation prompt as "TovixService.exe --broker <client pid> <token>", it
+// serves that one process on the pipe named after both and ends with it.
+// No window, no console. Main thread.
+#include <windows.h>
+
+#include <charconv>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "protocol/broker_protocol.h"
+#include "service/broker_server.h"
+
+namespace {
+
+constexpr int kExitRefused = 1;
+constexpr std::size_t kTokenChars = 32;
+
+std::optional<DWORD> ProcessId(const std::wstring& text) {
+  std::string digits;
+  for (const wchar_t c : text) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+    digits.push_back(static_cast<char>(c));
+  }
+  DWORD id = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
+  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || id == 0) {
+    return std::nullopt;
+  }
+  return id;
+}
+
+bool IsToken(const std::wstring& text) {
+  if (text.size() != kTokenChars) return false;
+  for (const wchar_t c : text) {
+    if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
+  }
+  return true;
+}
+
+int Run(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() == 3 && arguments[0] == tovix::broker::kBrokerSwitch) {
+    const std::optional<DWORD> client = ProcessId(arguments[1]);
+    if (!client || !IsToken(arguments[2])) return kExitRefused;
+    return RunBroker(*client, std::wstring(tovix::broker::kBrokerPipePrefix) + arguments[1] +
+                                  L"." + arguments[2]);
+  }
+  return kExitRefused;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // System DLLs from the system folder only, before anything loads one.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  try {
+    std::vector<std::wstring> arguments;
+    for (int i = 1; i < __argc; ++i) arguments.emplace_back(__wargv[i]);
+    return Run(arguments);
+  } catch (...) {
+    return kExitRefused;
+  }
+}
