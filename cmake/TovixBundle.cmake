@@ -1,6 +1,7 @@
 # The bundle that ships, laid out by `cmake --install <build> --prefix <folder>`:
 #
-#   Tovix.exe, TovixDnsGuard.exe, flutter_windows.dll and the five plugin DLLs
+#   Tovix.exe, TovixService.exe, TovixDnsGuard.exe, flutter_windows.dll and the
+#   five plugin DLLs
 #   data\flutter_assets, and data\icudtl.dat and data\app.so where the Flutter
 #     build has them
 #   bin\sing-box.exe, bin\wintun.dll
@@ -24,7 +25,7 @@ set(TOVIX_CORE_DIR "" CACHE PATH
 set(TOVIX_FLUTTER_DATA "" CACHE PATH
   "The Flutter build's data: a folder holding flutter_assets, icudtl.dat and (release builds) app.so")
 
-set(top "$<TARGET_FILE:Tovix>" "$<TARGET_FILE:TovixDnsGuard>")
+set(top "$<TARGET_FILE:Tovix>" "$<TARGET_FILE:TovixService>" "$<TARGET_FILE:TovixDnsGuard>")
 set(bin "")
 set(assets "")
 set(data "")

@@ -9,7 +9,9 @@
 
 #include <sddl.h>
 
+#include <atomic>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -18,8 +20,9 @@
 #include "channels/secure_wipe.h"
 #include "common/unique_resource.h"
 #include "service/adapter_sweep.h"
-#include "network/dns_policy.h"
-#include "network/dns_rule_owner.h"
+#include "service/dns_guard.h"
+#include "service/dns_policy.h"
+#include "service/dns_rule_owner.h"
 #include "protocol/broker_protocol.h"
 #include "service/core_launcher.h"
 #include "service/service_log.h"
@@ -46,8 +49,12 @@ std::mutex replyLock;  // guards queuedReplies; taken under DnsPolicyLock
 std::deque<Message> queuedReplies;
 tovix::UniqueHandle repliesReady;  // auto-reset
 
+struct Worker {
+  std::thread thread;
+  std::shared_ptr<std::atomic<bool>> done;
+};
 std::mutex workerLock;  // guards workers
-std::vector<std::thread> workers;
+std::vector<Worker> workers;
 
 void QueueReply(Message reply) {
   {
@@ -57,7 +64,11 @@ void QueueReply(Message reply) {
   SetEvent(repliesReady.get());
 }
 
-void ApplyDnsWorker(Message reply) {
+void ApplyDnsWorker(Message reply, std::shared_ptr<std::atomic<bool>> done) {
+  struct MarkDone {
+    std::atomic<bool>& done;
+    ~MarkDone() { done.store(true); }
+  } mark{*done};
   try {
     ServiceLog log(reply.lines);
     RunDnsPolicyApply(reply.core, [&](const std::string& status) {
@@ -81,24 +92,36 @@ void StartApplyDns(const Message& request) {
   reply.kind = request.kind;
   reply.reply = true;
   reply.core = request.core;
+  auto done = std::make_shared<std::atomic<bool>>(false);
   std::lock_guard lock(workerLock);
-  workers.emplace_back(ApplyDnsWorker, std::move(reply));
+  // Finished workers are joined as new ones come, so they never pile up.
+  for (auto it = workers.begin(); it != workers.end();) {
+    if (it->done->load()) {
+      it->thread.join();
+      it = workers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  workers.push_back(Worker{std::thread(ApplyDnsWorker, std::move(reply), done), done});
 }
 
 void JoinWorkers() {
-  std::vector<std::thread> done;
+  std::vector<Worker> ending;
   {
     std::lock_guard lock(workerLock);
-    done.swap(workers);
+    ending.swap(workers);
   }
-  for (std::thread& worker : done) {
-    // A worker gives up as soon as its core is no longer current, which is
-    // the case by now; one that does not is left to the process's end.
-    const HANDLE handle = worker.native_handle();
-    if (WaitForSingleObject(handle, kWorkerWaitMs) == WAIT_OBJECT_0) {
-      worker.join();
+  // A worker gives up as soon as its core is no longer current, which is the
+  // case by now; one that does not finish in time is left to the process's
+  // end.
+  const ULONGLONG deadline = GetTickCount64() + kWorkerWaitMs;
+  for (Worker& worker : ending) {
+    while (!worker.done->load() && GetTickCount64() < deadline) Sleep(10);
+    if (worker.done->load()) {
+      worker.thread.join();
     } else {
-      worker.detach();
+      worker.thread.detach();
     }
   }
 }

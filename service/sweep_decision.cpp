@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "common/text.h"
-#include "network/dns_policy.h"
+#include "service/dns_policy.h"
 
 namespace {
 

@@ -11,8 +11,8 @@ if(WIN32)
   add_executable(Tovix WIN32 ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
   target_link_libraries(Tovix PRIVATE tovix_host tovix_plugins)
   tovix_separate_debug_info(Tovix)
-  # Tovix.exe starts the DNS rule's guard from its own folder.
-  add_dependencies(Tovix TovixDnsGuard)
+  # Tovix.exe starts the privileged program from its own folder.
+  add_dependencies(Tovix TovixService)
   if(MINGW)
     target_link_options(Tovix PRIVATE -municode)
   endif()

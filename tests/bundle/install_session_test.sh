@@ -30,7 +30,7 @@ done
 [ -f "$prefix/notes.txt" ] || fail "a file that is not the build's was removed"
 
 # Exactly the shipped programs and DLLs, and nothing of the build beside them.
-expected="Tovix.exe TovixDnsGuard.exe app_links_plugin.dll audioplayers_windows_plugin.dll bin/sing-box.exe bin/wintun.dll
+expected="Tovix.exe TovixDnsGuard.exe TovixService.exe app_links_plugin.dll audioplayers_windows_plugin.dll bin/sing-box.exe bin/wintun.dll
 connectivity_plus_plugin.dll file_selector_windows_plugin.dll flutter_windows.dll url_launcher_windows_plugin.dll"
 shipped=$(cd "$prefix" && find . -type f \( -iname '*.exe' -o -iname '*.dll' -o -iname '*.debug' -o -iname '*.pdb' \
             -o -iname '*.a' -o -iname '*.lib' \) | sed 's|^\./||' | sort | tr '\n' ' ')

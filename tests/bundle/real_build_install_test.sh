@@ -25,7 +25,7 @@ configure() {
     -DTOVIX_PLUGIN_LIBRARIES="${libraries%;}" -DTOVIX_FLUTTER_DATA="$sdk/data" -DTOVIX_CORE_DIR="$1" >/dev/null \
     || fail "configure with core folder '$1'"
   # The programs themselves are not what this test is about: stand in for the build.
-  mkdir -p "$build/bin" && touch "$build/bin/Tovix.exe" "$build/bin/TovixDnsGuard.exe"
+  mkdir -p "$build/bin" && touch "$build/bin/Tovix.exe" "$build/bin/TovixService.exe" "$build/bin/TovixDnsGuard.exe"
 }
 
 # core folder | files the message must name | files it must not name
@@ -44,7 +44,7 @@ done
 
 configure "$scratch/core-full"
 cmake --install "$build" --prefix "$prefix" >/dev/null 2>&1 || fail "install with every input present failed"
-for file in Tovix.exe TovixDnsGuard.exe flutter_windows.dll "${plugins[@]/%/.dll}" bin/sing-box.exe bin/wintun.dll \
+for file in Tovix.exe TovixService.exe TovixDnsGuard.exe flutter_windows.dll "${plugins[@]/%/.dll}" bin/sing-box.exe bin/wintun.dll \
             data/icudtl.dat data/flutter_assets/AssetManifest.json; do
   [ -f "$prefix/$file" ] || fail "the real bundle lacks $file"
 done
