@@ -8,7 +8,7 @@ if(WIN32)
   target_include_directories(tovix_whole_program PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(tovix_whole_program PUBLIC tovix_host tovix_transcript)
   # The programs it starts.
-  add_dependencies(tovix_whole_program Tovix TovixDnsGuard flutter_windows app_links_plugin audioplayers_windows_plugin
+  add_dependencies(tovix_whole_program Tovix TovixService TovixDnsGuard flutter_windows app_links_plugin audioplayers_windows_plugin
     connectivity_plus_plugin file_selector_windows_plugin url_launcher_windows_plugin)
   if(TARGET sing-box)
     add_dependencies(tovix_whole_program sing-box)

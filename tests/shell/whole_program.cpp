@@ -19,6 +19,7 @@ namespace {
 
 constexpr const wchar_t* kProgramFiles[] = {
     L"Tovix.exe",
+    L"TovixService.exe",
     L"TovixDnsGuard.exe",
     L"flutter_windows.dll",
     L"app_links_plugin.dll",
