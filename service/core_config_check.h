@@ -1,0 +1,37 @@
+// The broker's check of the sing-box configuration that the UI sends with
+// "start", made before any core is launched: the text must be RFC 8259 JSON
+// in UTF-8, and no member through which the core reads or writes files may
+// name one outside the core's own folder, nor a program for it to run. A
+// strict streaming scan, without a document tree; plain code over bytes, any
+// thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// The host's limit on a configuration; a longer text is refused as not JSON
+// (the host refuses it before it sends it, so the broker never meets one).
+inline constexpr std::size_t kMaxCoreConfigBytes = 4194304;
+// Objects and arrays open at once; one more is refused as not JSON. sing-box's
+// own configurations nest about eight deep.
+inline constexpr std::size_t kMaxCoreConfigDepth = 128;
+
+struct CoreConfigVerdict {
+  enum Kind { Accepted, NotJson, FileOutsideFolder };
+  Kind kind = Accepted;
+  // For FileOutsideFolder: the RFC 6901 pointer of the refused member (or of
+  // the refused element of a list), from the names as written, unescaped.
+  std::string pointer;
+};
+
+CoreConfigVerdict CheckCoreConfig(std::string_view json);
+
+// The reply text for a refused configuration: "configuration is not valid
+// JSON", or "configuration names a file outside the VPN folder: <pointer>".
+// Empty for an accepted one.
+std::string CoreConfigRefusalMessage(const CoreConfigVerdict& verdict);
+
+// The rule for the value of a file member: true when it is absolute, drive-
+// relative, a UNC or device path, a "file:" URL, or climbs out with "..".
+bool NamesFileOutsideFolder(std::string_view value);
