@@ -1,12 +1,14 @@
 // The configuration check: one pass over the text with an explicit stack of
 // the open objects and arrays (never the C++ stack), validating RFC 8259 as it
-// goes and classifying each member by its name, the way sing-box's decoder
-// will read it. Any thread.
+// goes and classifying each member by its name (core_config_names.h) and by
+// where it stands. Any thread.
 #include "service/core_config_check.h"
 
 #include <cstdint>
 #include <optional>
 #include <vector>
+
+#include "service/core_config_names.h"
 
 namespace {
 
@@ -15,8 +17,12 @@ constexpr std::size_t kNoOwner = static_cast<std::size_t>(-1);
 // What a value means to the check.
 enum class Role {
   Plain,  // nothing (the members of an object inside are still checked by name)
-  File,   // a string names a file or folder; in an array, every element does
-  Type,   // "type" of an object whose "path" depends on it
+  // A string names a file or folder; so does every string in an array (lists
+  // of files), nested arrays included. An object's members are checked by
+  // their own names; a number, true, false or null names nothing (sing-box
+  // refuses them where it wants a name).
+  File,
+  Type,  // "type" of an object whose "path" depends on it
 };
 
 struct ValueRole {
@@ -50,68 +56,6 @@ struct Frame {
   bool typeExempts = false;        // its last "type" makes its "path" a URL path
   std::optional<Refusal> pending;  // its first refused "path" value, decided at '}'
 };
-
-// Go's decoder, which sing-box uses, matches a member name to an option when
-// both are equal under Unicode simple case folding. Every option name is
-// ASCII, so a name matches one only if each of its characters folds into the
-// ASCII letters, digits and '_' of that name. Besides ASCII itself, exactly
-// two characters have a simple case fold into ASCII (Unicode CaseFolding.txt):
-// the Kelvin sign U+212A (k) and the long s U+017F (s). Every other non-ASCII
-// character keeps a name from matching any option, so it folds to a byte that
-// no option name holds.
-std::string FoldName(std::string_view name) {
-  std::string folded;
-  folded.reserve(name.size());
-  for (std::size_t i = 0; i < name.size();) {
-    const auto lead = static_cast<unsigned char>(name[i]);
-    if (lead < 0x80) {
-      folded += (lead >= 'A' && lead <= 'Z') ? static_cast<char>(lead - 'A' + 'a') : name[i];
-      ++i;
-    } else if (name.substr(i, 3) == "\xE2\x84\xAA") {
-      folded += 'k';
-      i += 3;
-    } else if (name.substr(i, 2) == "\xC5\xBF") {
-      folded += 's';
-      i += 2;
-    } else {
-      folded += '\x80';
-      i += lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;  // the scanner let only valid UTF-8 through
-    }
-  }
-  return folded;
-}
-
-bool EndsWith(std::string_view text, std::string_view tail) {
-  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
-}
-
-bool IsFileMemberName(std::string_view folded) {
-  return EndsWith(folded, "_path") || EndsWith(folded, "_directory") ||
-         EndsWith(folded, "_file") || EndsWith(folded, "_files") || folded == "output" ||
-         folded == "directory" || folded == "external_ui";
-}
-
-// Names of the file families that are not files.
-bool IsLookalikeName(std::string_view folded) {
-  return folded == "process_path" || folded == "process_path_regex" ||
-         folded == "protect_path" || folded == "tcp_multi_path";
-}
-
-// sing-box compares type values exactly.
-bool TypeMakesPathAUrl(TypedPlace place, std::string_view type) {
-  if (place == TypedPlace::Outbound) return type == "http";
-  if (place == TypedPlace::DnsServer) return type == "https" || type == "h3";
-  return false;
-}
-
-bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-// Windows drops trailing dots and spaces from a name, so ".. " and "..." can
-// climb like "..". No configuration needs a name made of dots only.
-bool IsParentSegment(std::string_view segment) {
-  if (segment.size() < 2 || segment[0] != '.' || segment[1] != '.') return false;
-  return segment.find_first_not_of(". ") == std::string_view::npos;
-}
 
 // A well-formed UTF-8 sequence at text[at] (RFC 3629: no overlong forms, no
 // surrogates, nothing past U+10FFFF): its length, or 0.
@@ -156,6 +100,12 @@ void AppendUtf8(std::string& out, std::uint32_t code) {
     out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (code & 0x3F));
   }
+}
+
+bool TypeMakesPathAUrl(TypedPlace place, std::string_view type) {
+  if (place == TypedPlace::Outbound) return OutboundTypeHasUrlPath(type);
+  if (place == TypedPlace::DnsServer) return DnsServerTypeHasUrlPath(type);
+  return false;
 }
 
 class Scanner {
@@ -224,22 +174,26 @@ class Scanner {
     Frame& top = stack_.back();
     pointer_.resize(top.pointerBase);
     AppendPointerToken(name);
-    top.memberFolded = FoldName(name);
-    const std::string_view folded = top.memberFolded;
+    top.memberFolded = FoldMemberName(name);
 
     ValueRole role;
-    if (folded == "executable_path") {
-      Refuse(kNoOwner);  // a program for the core to run, whatever the value
-    } else if (IsLookalikeName(folded)) {
-    } else if (folded == "path") {
-      if (!top.transport) {
+    switch (ClassifyMember(top.memberFolded)) {
+      case MemberKind::Program:
+        Refuse(kNoOwner);  // whatever its value
+        break;
+      case MemberKind::Path:
+        if (top.transport) break;  // a URL path
         role.role = Role::File;
         if (top.place != TypedPlace::None) role.owner = stack_.size() - 1;
-      }
-    } else if (folded == "type" && top.place != TypedPlace::None) {
-      role.role = Role::Type;
-    } else if (IsFileMemberName(folded)) {
-      role.role = Role::File;
+        break;
+      case MemberKind::Type:
+        if (top.place != TypedPlace::None) role.role = Role::Type;
+        break;
+      case MemberKind::File:
+        role.role = Role::File;
+        break;
+      case MemberKind::Other:
+        break;
     }
     return BeginValue(role);
   }
@@ -289,6 +243,9 @@ class Scanner {
         return stack_[at].isObject && stack_[at].memberFolded == name;
       };
       frame.transport = depth > 0 && memberOf(depth - 1, "transport");
+      // Outbounds and DNS servers stand only in the top-level "outbounds" and
+      // "dns.servers" lists; an object elsewhere with the same "type" is no
+      // outbound or server, and its "path" stays a file.
       if (depth == 2 && memberOf(0, "outbounds") && !stack_[1].isObject) {
         frame.place = TypedPlace::Outbound;
       } else if (depth == 3 && memberOf(0, "dns") && memberOf(1, "servers") &&
@@ -418,14 +375,30 @@ class Scanner {
     if (AtEnd()) return false;
     char plain = 0;
     switch (text_[pos_++]) {
-      case '"': plain = '"'; break;
-      case '\\': plain = '\\'; break;
-      case '/': plain = '/'; break;
-      case 'b': plain = '\b'; break;
-      case 'f': plain = '\f'; break;
-      case 'n': plain = '\n'; break;
-      case 'r': plain = '\r'; break;
-      case 't': plain = '\t'; break;
+      case '"':
+        plain = '"';
+        break;
+      case '\\':
+        plain = '\\';
+        break;
+      case '/':
+        plain = '/';
+        break;
+      case 'b':
+        plain = '\b';
+        break;
+      case 'f':
+        plain = '\f';
+        break;
+      case 'n':
+        plain = '\n';
+        break;
+      case 'r':
+        plain = '\r';
+        break;
+      case 't':
+        plain = '\t';
+        break;
       case 'u': {
         std::uint32_t code = 0;
         if (!ReadHex4(code) || (code >= 0xDC00 && code <= 0xDFFF)) return false;
@@ -455,29 +428,6 @@ class Scanner {
 };
 
 }  // namespace
-
-bool NamesFileOutsideFolder(std::string_view value) {
-  if (value.empty()) return false;
-  // Rooted ("\x", "/x"), UNC and device paths ("\\x", "//x", "\\?\", "\\.\").
-  if (value[0] == '\\' || value[0] == '/') return true;
-  // "C:\x", "C:/x", and "C:x", relative to that drive's own current folder.
-  if (value.size() >= 2 && value[1] == ':' && IsAsciiLetter(value[0])) return true;
-  if (value.size() >= 5) {
-    std::string scheme(value.substr(0, 5));
-    for (char& c : scheme) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (scheme == "file:") return true;
-  }
-  for (std::size_t start = 0;;) {
-    const std::size_t end = value.find_first_of("\\/", start);
-    if (IsParentSegment(value.substr(start, end == std::string_view::npos ? end : end - start))) {
-      return true;
-    }
-    if (end == std::string_view::npos) return false;
-    start = end + 1;
-  }
-}
 
 CoreConfigVerdict CheckCoreConfig(std::string_view json) { return Scanner(json).Run(); }
 
