@@ -31,7 +31,3 @@ CoreConfigVerdict CheckCoreConfig(std::string_view json);
 // JSON", or "configuration names a file outside the VPN folder: <pointer>".
 // Empty for an accepted one.
 std::string CoreConfigRefusalMessage(const CoreConfigVerdict& verdict);
-
-// The rule for the value of a file member: true when it is absolute, drive-
-// relative, a UNC or device path, a "file:" URL, or climbs out with "..".
-bool NamesFileOutsideFolder(std::string_view value);
