@@ -13,7 +13,8 @@ if(NOT MINGW)
   return()
 endif()
 
-set(TOVIX_PRODUCT_TARGETS tovix_portable tovix_service_portable tovix_host tovix_dns_rule Tovix TovixDnsGuard)
+set(TOVIX_PRODUCT_TARGETS tovix_portable tovix_service_portable tovix_host tovix_service
+  tovix_dns_rule Tovix TovixDnsGuard)
 
 find_program(TOVIX_CLANG_CXX NAMES clang++)
 if(NOT TOVIX_CLANG_CXX)
