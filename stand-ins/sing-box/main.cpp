@@ -1,8 +1,11 @@
 // Stand-in for the VPN core sing-box.exe, for tests and benchmarks only.
 // It honours the core's contract (reads its configuration from standard
 // input, prints log lines and the readiness line "sing-box started", runs
-// until it is ended) and can be told to misbehave through the environment
-// variable TOVIX_STANDIN_CORE, a comma-separated list of controls:
+// until it is ended) and can be told to misbehave through a comma-separated
+// list of controls. The list is the first line of the file standin-core.txt
+// beside this program when that file exists (a core started by another
+// program than the test does not have the test's environment), otherwise the
+// environment variable TOVIX_STANDIN_CORE:
 //   noready           never print the readiness line
 //   ignore-stdin      never read standard input
 //   exit=<code>@<ms>  exit by itself with that code, ms after it started
@@ -20,9 +23,11 @@
 //   ready-after=<ms>  wait that long before printing the readiness line
 //   lines=<bytes>     after the readiness line, print that many bytes as
 //                     100-byte lines (99 characters and a newline)
-//   helper            first start a copy of itself (controls "noready,
-//                     ignore-stdin") that inherits the output handles and so
-//                     keeps the output pipe open after this process has ended
+//   helper            first start a copy of itself (with the argument
+//                     "helper", which stands for the controls "noready,
+//                     ignore-stdin" whatever the file says) that inherits the
+//                     output handles and so keeps the output pipe open after
+//                     this process has ended
 //   handle-probe=<n>  print "handle-probe <n> reached" when the handle value n
 //                     is a semaphore this process holds with a count of 4242
 //                     (a sentinel the test made inheritable in the host),
@@ -38,6 +43,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,12 +83,33 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-Controls ReadControls() {
-  Controls c;
+// The first line of standin-core.txt beside this program, without its line
+// end; nothing when there is no such file.
+std::optional<std::string> ControlsFromFile() {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::nullopt;
+  std::wstring file(path, length);
+  file.resize(file.find_last_of(L'\\') + 1);
+  file += L"standin-core.txt";
+  std::ifstream in(file.c_str(), std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string line;
+  std::getline(in, line);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+std::string ControlsFromEnvironment() {
   char buffer[8192];
   const DWORD length = GetEnvironmentVariableA("TOVIX_STANDIN_CORE", buffer, sizeof(buffer));
-  if (length == 0 || length >= sizeof(buffer)) return c;
-  std::string_view list(buffer, length);
+  if (length == 0 || length >= sizeof(buffer)) return {};
+  return std::string(buffer, length);
+}
+
+Controls ParseControls(const std::string& text) {
+  Controls c;
+  std::string_view list(text);
   while (!list.empty()) {
     const std::size_t comma = list.find(',');
     const std::string item(list.substr(0, comma));
@@ -206,7 +234,6 @@ std::string HandleProbeLine(unsigned long long value) {
 // A copy of this program that shares the output handles and waits to be
 // ended, like a helper process a core could leave behind.
 void StartHelper() {
-  SetEnvironmentVariableA("TOVIX_STANDIN_CORE", "noready,ignore-stdin");
   wchar_t path[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring commandLine = L"\"" + std::wstring(path) + L"\" helper";
@@ -224,8 +251,17 @@ void StartHelper() {
   }
 }
 
-int main() {
-  static const Controls controls = ReadControls();
+// The helper copy's controls come from its argument: the file it would read
+// asks for a helper, and the copy must not start one in turn.
+Controls ReadControls(int argc, char** argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "helper") {
+    return ParseControls("noready,ignore-stdin");
+  }
+  return ParseControls(ControlsFromFile().value_or(ControlsFromEnvironment()));
+}
+
+int main(int argc, char** argv) {
+  static const Controls controls = ReadControls(argc, argv);
   if (controls.helper) StartHelper();
   if (controls.exitTimed) {
     CreateThread(nullptr, 0, TimedExit, const_cast<Controls*>(&controls), 0, nullptr);

@@ -110,6 +110,19 @@ TEST_F(CoreLaunch, LargestConfigurationIsDeliveredWholeAndOneByteMoreIsRefused) 
                                 {"error", "Could not prepare protected VPN configuration"}}));
 }
 
+TEST_F(CoreLaunch, StandInTakesItsControlsFromTheFirstLineOfItsFileBeforeTheEnvironment) {
+  const std::string config = "{\"from\":\"file\"}";
+  std::ofstream(StandInControlsFile(), std::ios::binary)
+      << "noready,echo-config,exit=5\r\nfatal=second line\n";
+  StartOk("fatal=from the environment", config);
+  ASSERT_TRUE(WaitForState("network_lost"));
+  StopCore();
+  const std::string report = StartupReport(data_);
+  EXPECT_NE(report.find(ExpectedConfigEcho(config)), std::string::npos) << report;
+  EXPECT_EQ(report.find("second line"), std::string::npos) << report;
+  EXPECT_EQ(report.find("from the environment"), std::string::npos) << report;
+}
+
 TEST_F(CoreLaunch, CoreInBinIsPreferredOverOneBesideTheProgram) {
   fs::copy_file(PristineCore(), BesideCore());
   StartOk("noready,exit=5");

@@ -27,6 +27,7 @@ fs::path BinCore() { return ExeFolder() / L"bin" / L"sing-box.exe"; }
 fs::path BesideCore() { return ExeFolder() / L"sing-box.exe"; }
 fs::path Wintun() { return ExeFolder() / L"bin" / L"wintun.dll"; }
 fs::path PristineCore() { return ExeFolder() / L"standin" / L"sing-box.exe"; }
+fs::path StandInControlsFile() { return ExeFolder() / L"bin" / L"standin-core.txt"; }
 
 void SetStandInControls(const std::string& controls) {
   SetEnvironmentVariableW(L"TOVIX_STANDIN_CORE",
@@ -144,6 +145,7 @@ void CoreSupervisionTest::SetUp() {
   SetStandInControls("");
   // The layout the host expects; an earlier test may have changed it.
   fs::create_directories(BinCore().parent_path());
+  fs::remove(StandInControlsFile());
   if (!fs::exists(BinCore())) fs::copy_file(PristineCore(), BinCore());
   fs::remove(BesideCore());
   if (!fs::exists(Wintun())) std::ofstream(Wintun()) << "stand-in driver";
@@ -157,6 +159,7 @@ void CoreSupervisionTest::SetUp() {
 void CoreSupervisionTest::TearDown() {
   StopCore();
   SetStandInControls("");
+  fs::remove(StandInControlsFile());
   fs::remove(data_ / L"core-diagnostics.on");
 }
 

@@ -28,6 +28,7 @@ fs::path BinCore();       // <folder>\bin\sing-box.exe
 fs::path BesideCore();    // <folder>\sing-box.exe
 fs::path Wintun();        // <folder>\bin\wintun.dll
 fs::path PristineCore();  // <folder>\standin\sing-box.exe
+fs::path StandInControlsFile();  // <folder>\bin\standin-core.txt, read before the variable
 
 // The core's stand-in controls (TOVIX_STANDIN_CORE), inherited by the core;
 // empty removes the variable.

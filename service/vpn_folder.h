@@ -1,0 +1,46 @@
+// The folder the core works in, "%ProgramData%\Kelpmarrow\core": only SYSTEM
+// and Administrators may touch it, so a process of the user can neither plant
+// a link in it nor read what the core keeps there. This program runs as an
+// administrator and takes requests from a process of the user, so it never
+// follows a link on the way and never acts on a path under a folder the user
+// could still change. Any thread that is not impersonating anyone (the call
+// wears a token of its own for a while and ends impersonation when done).
+// Two calls at once are not supported.
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+
+#include "service/admin_only_security.h"
+
+// "<common application data>\Kelpmarrow\core", made admin-only (owner
+// Administrators, protected DACL for SYSTEM and Administrators) and made anew
+// when anything else is there. "Kelpmarrow" itself must grant nothing to
+// anyone else and be a plain folder; what is there otherwise is moved aside,
+// untouched, and a new one is made. A trusted "core" keeps its content (the
+// core's cache). Throws std::system_error on failure.
+std::filesystem::path EnsureVpnFolder();
+
+// The same under `commonAppData` (an existing folder) instead of the
+// machine's common application data folder; for tests.
+std::filesystem::path EnsureVpnFolderIn(const std::filesystem::path& commonAppData);
+
+// What the folder code sees of an object through a handle.
+struct FolderInspection {
+  DWORD attributes = 0;
+  SecurityFacts security;
+};
+
+// The real ones: attributes and security read through the handle, and
+// SetSecurityInfo (owner and protected DACL) on it. The writer answers a
+// Win32 error code, 0 on success.
+FolderInspection InspectFolderHandle(HANDLE handle);
+DWORD WriteFolderSecurity(HANDLE handle, PSECURITY_DESCRIPTOR descriptor);
+
+// Tests only: Wine keeps no security descriptor of a file (it makes one up
+// from the Unix mode bits) and shows no link as a reparse point, so a test
+// puts its own reader and writer in place. Null restores the real ones.
+using FolderInspector = FolderInspection (*)(HANDLE handle);
+using FolderSecurityWriter = DWORD (*)(HANDLE handle, PSECURITY_DESCRIPTOR descriptor);
+void SetFolderSecurityHooks(FolderInspector inspector, FolderSecurityWriter writer);
