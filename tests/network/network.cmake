@@ -1,19 +1,8 @@
-# Tests of the DNS policy rule, the network monitor and the adapter sweep.
+# Tests of the network monitor and the physical network's fingerprint.
 if(WIN32)
-  # Scratch registry keys under HKEY_CURRENT_USER, scratch folders, hand-made
-  # adapter and node records: nothing shared.
   tovix_add_gtest(network_tests
-    SOURCES dns_policy_registry_test.cpp tunnel_dns_test.cpp physical_fingerprint_test.cpp
-            network_monitor_test.cpp sweep_decision_test.cpp
+    SOURCES physical_fingerprint_test.cpp network_monitor_test.cpp
     LIBS tovix_host ws2_32)
-  # The real HKEY_LOCAL_MACHINE rule, the worker, clean-up and device nodes.
-  tovix_add_gtest(network_machine_tests
-    SOURCES dns_policy_machine_test.cpp adapter_sweep_test.cpp
-    LIBS tovix_host ole32 setupapi
-    LOCKS hklm
-    TIMEOUT 90)
-  # The guard cases start the guard program of this build.
-  add_dependencies(network_machine_tests TovixDnsGuard)
 else()
   tovix_add_gtest(network_portable_tests SOURCES physical_fingerprint_test.cpp LIBS tovix_portable)
 endif()
@@ -22,7 +11,7 @@ endif()
 # reported as skipped elsewhere).
 if(WIN32 AND MINGW)
   add_executable(tunnel_dns_probe tunnel_dns_probe.cpp)
-  target_link_libraries(tunnel_dns_probe PRIVATE tovix_host)
+  target_link_libraries(tunnel_dns_probe PRIVATE tovix_service)
   target_link_options(tunnel_dns_probe PRIVATE -municode)
   add_test(NAME network_netns_tunnel_dns
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/netns_tunnel_dns.sh $<TARGET_FILE:tunnel_dns_probe>
