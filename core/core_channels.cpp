@@ -24,15 +24,14 @@
 #include "channels/standard_codec.h"
 #include "common/text.h"
 #include "common/unique_resource.h"
+#include "core/broker_client.h"
 #include "core/core_call_checks.h"
 #include "core/core_launch.h"
 #include "core/core_process.h"
 #include "core/core_stop.h"
+#include "core/dns_rule_requests.h"
 #include "core/vpn_events.h"
 #include "diagnostics/session_log.h"
-#include "network/dns_guard.h"
-#include "network/dns_policy.h"
-#include "network/dns_rule_owner.h"
 #include "network/network_monitor.h"
 #include "protected/secure_preferences.h"
 
@@ -223,19 +222,9 @@ void Dispatch(const flutter::MethodCall& call, Reply& reply) {
 void RegisterCoreChannels(flutter::BinaryMessenger* messenger, HWND window) {
   SetVpnEventWindow(window);
 
-  // Machine state left by an earlier run and the network baseline: failures
-  // here never keep the channels from being registered.
-  try {
-    // A host connected in another Windows session keeps its rule; the
-    // instance mutex, being per session, says nothing about it.
-    const bool guardRemoved = TakeDnsGuardNote();
-    if (DeleteUnownedDnsPolicyRule(MachineDnsPolicyTarget())) {
-      SessionLog::SetPendingDnsNote("swept a rule left by a previous session");
-    } else if (guardRemoved) {
-      SessionLog::SetPendingDnsNote("guard removed the rule of a host that ended while connected");
-    }
-  } catch (...) {
-  }
+  // The network baseline: a failure here never keeps the channels from being
+  // registered. (A DNS rule left by an earlier run is swept by the privileged
+  // program when it starts, before the first session opens.)
   try {
     networkMonitorStart = std::jthread(&StartNetworkMonitor);
   } catch (const std::system_error&) {
@@ -263,6 +252,9 @@ void ShutdownCoreChannels() {
     // The window is going away regardless; the job object ends a core that
     // could not be stopped here.
   }
+  // The privileged program ends its core and rule, and itself, when this
+  // process ends; its connection's thread goes now, before the statics.
+  BrokerClient::Disconnect();
   ResetVpnEventDelivery();
 }
 

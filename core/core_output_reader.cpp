@@ -12,7 +12,7 @@
 #include "core/core_process.h"
 #include "core/vpn_events.h"
 #include "diagnostics/session_log.h"
-#include "network/dns_policy.h"
+#include "core/dns_rule_requests.h"
 #include "protected/protected_file.h"
 
 namespace {

@@ -25,13 +25,11 @@ struct CoreReaderControl {
 struct CoreProcessRecord {
   // Guarded by CoreLock (the launch writes them while `running` is false or
   // before the threads that read them exist).
+  // Wait and query rights only: the privileged program alone can end it.
   tovix::UniqueHandle process;
-  tovix::UniqueHandle thread;
   DWORD pid = 0;
-  DWORD tid = 0;
+  std::uint64_t brokerCore = 0;  // the privileged program's number for it
   tovix::UniqueHandle outputRead;
-  tovix::UniqueHandle outputWrite;
-  tovix::UniqueHandle job;
   std::thread readerThread;   // CoreOutputReader of the current core
   std::thread watcherThread;  // ExitWatcher of the current core
   std::shared_ptr<CoreReaderControl> readerControl;  // of readerThread

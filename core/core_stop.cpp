@@ -14,11 +14,21 @@
 #include "core/core_process.h"
 #include "core/vpn_events.h"
 #include "diagnostics/session_log.h"
-#include "network/dns_policy.h"
+#include "core/broker_client.h"
+#include "core/dns_rule_requests.h"
 
 namespace {
 
 constexpr DWORD kStopWaitMs = 8000;
+constexpr DWORD kPrivilegedWaitMs = 5000;
+
+// Asks the privileged program to do `kind` to core `core`; a program that is
+// gone has taken its core with it (the core's job).
+void AskAboutCore(tovix::broker::Kind kind, std::uint64_t core) {
+  tovix::broker::Message request;
+  request.core = core;
+  BrokerClient::Call(kind, std::move(request), kPrivilegedWaitMs);
+}
 constexpr ULONGLONG kReaderDrainMs = 500;
 
 // Called once the core has ended. Its output pipe then reports end of data as
@@ -102,8 +112,9 @@ void StopCore() {
 
   bool timedOut = false;
   LeftBehindCore left;
+  const std::uint64_t core = CoreProcess.brokerCore;
   if (hadCore) {
-    TerminateProcess(CoreProcess.process.get(), 0);
+    AskAboutCore(tovix::broker::Kind::Terminate, core);
     if (WaitForSingleObject(CoreProcess.process.get(), kStopWaitMs) != WAIT_OBJECT_0) {
       timedOut = true;
       SessionLog::Write("[stop]", "core did not exit within " + std::to_string(kStopWaitMs / 1000) +
@@ -131,14 +142,14 @@ void StopCore() {
       left.readerControl = CoreProcess.readerControl;
     }
     if (CoreProcess.process) CoreProcess.process.reset();
-    CoreProcess.thread.reset();
     CoreProcess.pid = 0;
-    CoreProcess.tid = 0;
+    CoreProcess.brokerCore = 0;
     CoreProcess.readerControl.reset();
     CoreProcess.outputRead.reset();
-    CoreProcess.outputWrite.reset();
-    CoreProcess.job.reset();
   }
+  // The privileged side closes the core's job, which ends a core that did
+  // not go when told.
+  if (core != 0) AskAboutCore(tovix::broker::Kind::Release, core);
   if (timedOut) {
     static const bool exitHookRegistered = std::atexit(&ReclaimAtExit) == 0;
     (void)exitHookRegistered;
@@ -151,16 +162,28 @@ void StopCore() {
   SessionLog::End();
 }
 
-void ExitWatcher(HANDLE process, std::uint64_t generation) {
+void ExitWatcher(HANDLE process, HANDLE privileged, std::uint64_t generation) {
   try {
-    WaitForSingleObject(process, INFINITE);
+    // The privileged program's end takes the core with it (the job): that end
+    // is reported as the program's, whichever of the two is seen first.
+    const HANDLE waits[] = {process, privileged};
+    const DWORD count = privileged != nullptr ? 2 : 1;
+    WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    const bool privilegedEnded =
+        privileged != nullptr && WaitForSingleObject(privileged, 0) == WAIT_OBJECT_0;
     DWORD exitCode = 1;
     GetExitCodeProcess(process, &exitCode);
     CloseHandle(process);
+    if (privileged != nullptr) CloseHandle(privileged);
     // Silent when a stop or a failed start ended it, and when a stop that
     // timed out left this watcher behind and another core runs now.
     if (!ClaimCoreEnd(generation)) return;
 
+    if (privilegedEnded) {
+      EmitVpnEvent("error", kBrokerEndedMessage);
+      EmitVpnEvent("network_lost", "state query");
+      return;
+    }
     RemoveDnsPolicyRule("core exited");
     EmitVpnEvent(exitCode == 0 ? "idle" : "error",
                  "sing-box exited code=" + std::to_string(static_cast<unsigned long>(exitCode)));

@@ -10,9 +10,10 @@
 // handles, emits "stopping"/"idle" when a core was held, ends the session log.
 void StopCore();
 
-// Thread body; owns and closes `process` (SYNCHRONIZE | query rights).
+// Thread body; owns and closes `process` (SYNCHRONIZE | query rights) and
+// `privileged`, the privileged program's process (may be null).
 // `generation` is the watched core's count from MarkCoreRunning.
-void ExitWatcher(HANDLE process, std::uint64_t generation);
+void ExitWatcher(HANDLE process, HANDLE privileged, std::uint64_t generation);
 
 // The reader and watcher of cores whose stop timed out are kept, with the
 // handles they still use, until their core is gone. Reclaims (joins and
