@@ -297,6 +297,7 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
     return false;
   }
   StopCore();
+  RetireEarlierCores();
 
   fs::path folder;
   try {
