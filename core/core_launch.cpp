@@ -297,6 +297,7 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
     return false;
   }
   StopCore();
+  RetireEarlierCores();
 
   fs::path folder;
   try {
@@ -363,10 +364,8 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   bool createdCore =
       CreateCoreProcess(commandLine, folder, configRead.get(), CoreProcess.outputWrite.get(),
                         CoreProcess.job.get(), offerJobAtCreation.load(), created, jobAtCreation);
-  if (!createdCore && jobAtCreation) {
-    // A system that takes the job attribute can still fail the creation
-    // with it (Wine does now and then, with ERROR_INTERNAL_ERROR): one more
-    // try without it, and the job is assigned below as where it is unknown.
+  if (!createdCore && RetryCoreCreationWithoutJob(jobAtCreation, GetLastError())) {
+    SessionLog::Write("[boot]", "creation inside the job failed err=1359; once more without it");
     createdCore =
         CreateCoreProcess(commandLine, folder, configRead.get(), CoreProcess.outputWrite.get(),
                           CoreProcess.job.get(), false, created, jobAtCreation);
@@ -418,6 +417,15 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
 }  // namespace
 
 void OfferCoreJobAtCreation(bool offer) { offerJobAtCreation.store(offer); }
+
+bool RetryCoreCreationWithoutJob(bool jobOffered, DWORD error) {
+  // A system that takes the job attribute can still fail the creation with
+  // it (Wine does now and then, with ERROR_INTERNAL_ERROR): one more try
+  // without it, and the job is assigned after creation as where it is
+  // unknown. Any other error would fail the second try the same way, or
+  // worse, hide a refusal that the job attribute was right to cause.
+  return jobOffered && error == ERROR_INTERNAL_ERROR;
+}
 
 bool StartCore(const std::string& config, std::string& error) {
   try {

@@ -1,6 +1,7 @@
 // The host's side of the DNS rule guard: starting it, waiting until it
-// watches, releasing it, and taking the note it leaves. Under DnsPolicyLock,
-// apart from the note (window creation).
+// watches, releasing it, and taking the note it leaves. The DNS policy
+// worker's thread and the thread that removes the rule, never under
+// DnsPolicyLock; the note at window creation.
 #include "network/dns_guard.h"
 
 #include <mutex>

@@ -2,8 +2,9 @@
 // program beside Tovix.exe that the host starts while its rule exists. It
 // waits on the host's process and removes the rule if the host ends without
 // having removed it itself (a crash, taskkill /f, Task Manager). This is the
-// host's side; it runs under DnsPolicyLock (the installing worker and the
-// removal). The two sides meet through two global events named after the
+// host's side: the installing worker starts it and the removal releases it,
+// both outside DnsPolicyLock, since both wait for the guard; only the handing
+// over of a started guard happens under that lock. The two sides meet through two global events named after the
 // host's process id, both made by the host before it starts the guard:
 // "Release" (the host tells the guard to go) and "Armed" (the guard tells the
 // host it now holds the host's process handle).
@@ -35,6 +36,10 @@ class DnsGuard {
   ~DnsGuard() = default;
   DnsGuard(const DnsGuard&) = delete;
   DnsGuard& operator=(const DnsGuard&) = delete;
+  // A guard is handed over by swapping; a move onto a guard that still runs
+  // would forget it without a release.
+  DnsGuard(DnsGuard&&) = default;
+  DnsGuard& operator=(DnsGuard&&) = default;
 
   // Starts the guard and waits until it watches this process. ERROR_SUCCESS,
   // or the Windows error that kept it from watching; then nothing is held.

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <exception>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include "common/text.h"
 #include "common/unique_resource.h"
@@ -32,39 +34,38 @@ constexpr DWORD kRuleNameOfferedBytes = 4092;
 // long foreign rule covering "." is still seen.
 constexpr DWORD kRuleNameLimitBytes = 1048576;
 
-// While the machine rule is ours: the owner event that tells other hosts,
-// sweeps and guards so, and the guard that removes the rule should this
-// process end without doing it. Guarded by DnsPolicyLock.
-tovix::UniqueHandle ruleOwnership;
-DnsGuard ruleGuard;
+// What keeps the machine rule while it is ours: the owner event that tells
+// other hosts, sweeps and guards so, and the guard that removes the rule
+// should this process end without doing it. Made and let go outside
+// DnsPolicyLock, since the guard's start and release wait for the guard
+// process; only handed over under it.
+struct RuleKeeping {
+  tovix::UniqueHandle ownership;
+  DnsGuard guard;
 
-void ReleaseRuleKeeping() {
-  ruleGuard.Release();
-  ruleOwnership.reset();
+  void Release() {
+    guard.Release();
+    ownership.reset();
+  }
+};
+
+// The keeping of the rule now written. Guarded by DnsPolicyLock.
+RuleKeeping ruleKeeping;
+
+void SwapKeeping(RuleKeeping& a, RuleKeeping& b) {
+  std::swap(a.ownership, b.ownership);
+  std::swap(a.guard, b.guard);
 }
+
+// One worker at a time prepares, installs and lets go: the guard's events are
+// named after this process, so two guards starting together would collide.
+// Taken before DnsPolicyLock and never by the removal, so a stop never waits
+// for it.
+std::mutex workerLock;
 
 bool IsMachineTarget(const DnsPolicyTarget& target) {
   const DnsPolicyTarget& machine = MachineDnsPolicyTarget();
   return target.root == machine.root && target.ruleParentPath == machine.ruleParentPath;
-}
-
-// The install of the machine rule, with its owner event and its guard in
-// place before the first value is written. A guard that cannot start does not
-// keep the connection from its rule.
-int InstallKeptDnsPolicyRule(const DnsPolicyTarget& target,
-                             const std::vector<std::wstring>& servers) {
-  if (DnsPolicyConflict(target, servers) != kInstallWritten) {
-    return InstallDnsPolicyRule(target, servers);
-  }
-  // Other hosts' sweeps wait while this one claims and writes.
-  DnsRuleLock crossProcess;
-  ruleOwnership = ClaimDnsRuleOwnership();
-  if (const DWORD error = ruleGuard.Start(); error != ERROR_SUCCESS) {
-    SessionLog::Write(kLogTag, "guard could not start: err=" + std::to_string(error));
-  }
-  const int result = InstallDnsPolicyRule(target, servers);
-  if (result != kInstallWritten) ReleaseRuleKeeping();
-  return result;
 }
 
 bool CoreStillCurrent(std::uint64_t generation) {
@@ -201,14 +202,42 @@ void RunDnsPolicyApply(std::uint64_t generation, const DnsPolicyTarget& target,
     if (!servers.empty()) break;
     Sleep(kApplyAttemptPauseMs);
   }
-  std::lock_guard lock(DnsPolicyLock);
-  // Re-tested under the lock: a removal that cleared `running` first finds
-  // nothing written; one that waits on the lock deletes this rule right after.
-  if (!CoreStillCurrent(generation)) return;
-  const int result = IsMachineTarget(target) ? InstallKeptDnsPolicyRule(target, servers)
-                                             : InstallDnsPolicyRule(target, servers);
-  dnsPolicyStatus = DnsPolicyStatusWord(result);
-  SessionLog::Write(kLogTag, DnsPolicyLogText(dnsPolicyStatus, servers));
+  std::lock_guard worker(workerLock);
+  // The machine rule is kept by an owner event and a guard, in place before
+  // its first value is written. They are made here, outside DnsPolicyLock: the
+  // guard's start waits up to 5 s for the guard, the cross-process lock up to
+  // 3 s for another host, and a stop meanwhile must wait for neither. A
+  // guard that cannot start does not keep the connection from its rule.
+  RuleKeeping keeping;
+  std::optional<DnsRuleLock> crossProcess;
+  DWORD guardError = ERROR_SUCCESS;
+  const bool keep = IsMachineTarget(target) && CoreStillCurrent(generation) &&
+                    DnsPolicyConflict(target, servers) == kInstallWritten;
+  if (keep) {
+    guardError = keeping.guard.Start();
+    // Other hosts' sweeps wait while this one claims and writes.
+    crossProcess.emplace();
+    keeping.ownership = ClaimDnsRuleOwnership();
+  }
+  {
+    std::lock_guard lock(DnsPolicyLock);
+    // Re-tested under the lock: a removal that cleared `running` first finds
+    // nothing written; one that waits on the lock deletes this rule right
+    // after.
+    if (CoreStillCurrent(generation)) {
+      if (guardError != ERROR_SUCCESS) {
+        SessionLog::Write(kLogTag, "guard could not start: err=" + std::to_string(guardError));
+      }
+      const int result = InstallDnsPolicyRule(target, servers);
+      // Handed over; what `keeping` holds afterwards (the keeping of an
+      // earlier install of the same core, if any) is let go below.
+      if (keep && result == kInstallWritten) SwapKeeping(keeping, ruleKeeping);
+      dnsPolicyStatus = DnsPolicyStatusWord(result);
+      SessionLog::Write(kLogTag, DnsPolicyLogText(dnsPolicyStatus, servers));
+    }
+  }
+  crossProcess.reset();
+  keeping.Release();
 }
 
 int InstallDnsPolicyRule(const DnsPolicyTarget& target, const std::vector<std::wstring>& servers) {
@@ -279,12 +308,18 @@ bool HasForeignRootRule(const DnsPolicyTarget& target) {
 }
 
 void RemoveDnsPolicyRule(std::string_view reason) {
-  std::lock_guard lock(DnsPolicyLock);
-  if (DeleteDnsPolicyRule(MachineDnsPolicyTarget())) {
-    SessionLog::Write(kLogTag, "removed (" + std::string(reason) + ")");
-  } else if (dnsPolicyStatus == "installed") {
-    SessionLog::Write(kLogTag, "already gone (" + std::string(reason) + ")");
+  RuleKeeping released;
+  {
+    std::lock_guard lock(DnsPolicyLock);
+    if (DeleteDnsPolicyRule(MachineDnsPolicyTarget())) {
+      SessionLog::Write(kLogTag, "removed (" + std::string(reason) + ")");
+    } else if (dnsPolicyStatus == "installed") {
+      SessionLog::Write(kLogTag, "already gone (" + std::string(reason) + ")");
+    }
+    SwapKeeping(released, ruleKeeping);
+    dnsPolicyStatus = "none";
   }
-  ReleaseRuleKeeping();
-  dnsPolicyStatus = "none";
+  // The rule is gone: the guard is told to go, outside DnsPolicyLock since
+  // the release waits (briefly) for it to end.
+  released.Release();
 }

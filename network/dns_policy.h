@@ -25,7 +25,9 @@ const DnsPolicyTarget& MachineDnsPolicyTarget();
 inline constexpr wchar_t tunnelAdapterName[] = L"Kelpmarrow";
 
 // Serialises installing, removal and every read of dnsPolicyStatus. Only the
-// session log's lock may be taken while it is held.
+// session log's lock may be taken while it is held, and nothing that waits
+// for another process (the guard, the cross-process rule lock) is done under
+// it, so that a stop's removal never waits longer than a few registry calls.
 extern std::mutex DnsPolicyLock;
 extern std::string dnsPolicyStatus;  // guarded by DnsPolicyLock; "none" at first
 
