@@ -146,6 +146,7 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
     return false;
   }
   StopCore();
+  RetireEarlierCores();
 
   if (!EnsurePrivilegedSide(error)) return Fail(error, error);
 

@@ -49,14 +49,19 @@ enum class CoreReport { Failure, IncompleteStartup };
 // "core_failure.dpapi" / "core_startup.dpapi".
 std::wstring_view CoreReportFileName(CoreReport report);
 
-// Everything a line decision does outside CoreLineState.
+// Everything a line decision does outside CoreLineState. The reader's
+// binding acts only for the current core: events, log lines and reports of a
+// core that a newer launch has replaced are dropped, each decided in one step
+// with its effect, and "running" is queued only if the core is still wanted
+// at that moment (StillWanted is then asked again, with the queueing).
 class CoreOutputActions {
  public:
   virtual ~CoreOutputActions() = default;
   virtual void Emit(std::string_view state, std::string_view message) = 0;
   virtual void Log(std::string_view tag, std::string_view text) = 0;
   virtual void WriteCore(std::string_view text) = 0;
-  // The core is still wanted (`running`): readiness is announced.
+  // The core is still wanted (`running`, and still the current core):
+  // readiness is announced.
   virtual bool StillWanted() = 0;
   virtual void StartDnsPolicy() = 0;
   // Protects and stores a report; raises an exception on failure.

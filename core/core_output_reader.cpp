@@ -17,30 +17,49 @@
 
 namespace {
 
+// Bound to one core, `generation`. Once a newer launch has begun, nothing of
+// it reaches the host: a reader left behind by a stop that timed out never
+// speaks for the core started after it, nor writes into that core's session
+// log, core log or reports. Each decision and its effect are one step under
+// CoreLock, except the core log's lines, which are checked without the lock
+// (one check per line would otherwise contend with every event).
 class ReaderActions final : public CoreOutputActions {
  public:
   ReaderActions(std::uint32_t pid, std::uint64_t generation) : pid_(pid), generation_(generation) {}
 
   void Emit(std::string_view state, std::string_view message) override {
-    EmitVpnEvent(state, message);
+    // "running" only while the core is still wanted: a stop clears `running`
+    // before it queues "stopping", so "running" can never follow it.
+    if (state == "running") {
+      EmitVpnEventIf(state, message, [this] { return Wanted(); });
+    } else {
+      EmitVpnEventIf(state, message, [this] { return Current(); });
+    }
   }
-  void Log(std::string_view tag, std::string_view text) override { SessionLog::Write(tag, text); }
-  void WriteCore(std::string_view text) override { SessionLog::WriteCore(text); }
-  // A reader left behind by a stop that timed out never speaks for the core
-  // started after it.
-  bool StillWanted() override {
-    return CoreProcess.running.load() && CoreProcess.coreGeneration.load() == generation_;
+  void Log(std::string_view tag, std::string_view text) override {
+    IfCurrentCore(generation_, [&] { SessionLog::Write(tag, text); });
   }
+  void WriteCore(std::string_view text) override {
+    if (Current()) SessionLog::WriteCore(text);
+  }
+  bool StillWanted() override { return Wanted(); }
   void StartDnsPolicy() override { StartDnsPolicyApply(generation_); }
   void SaveReport(CoreReport report, const std::string& text) override {
-    const std::filesystem::path folder = dataDir();
-    RequirePlainDataFolder(folder);
-    ProtectedFile::Write(folder / CoreReportFileName(report), text);
+    // A report of an earlier core is dropped without a word (its
+    // "[diagnostic]" line is dropped the same way).
+    IfCurrentCore(generation_, [&] {
+      const std::filesystem::path folder = dataDir();
+      RequirePlainDataFolder(folder);
+      ProtectedFile::Write(folder / CoreReportFileName(report), text);
+    });
   }
   std::string Stamp() override { return LineStamp(); }
   std::uint32_t Pid() override { return pid_; }
 
  private:
+  bool Current() const { return CoreProcess.coreGeneration.load() == generation_; }
+  bool Wanted() const { return CoreProcess.running.load() && Current(); }
+
   std::uint32_t pid_;
   std::uint64_t generation_;
 };

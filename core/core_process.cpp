@@ -34,3 +34,15 @@ bool ClaimCoreEnd(std::uint64_t generation) {
   if (CoreProcess.coreGeneration.load() != generation) return false;
   return CoreProcess.running.exchange(false);
 }
+
+void RetireEarlierCores() {
+  std::lock_guard<std::mutex> lock(CoreLock);
+  CoreProcess.coreGeneration.fetch_add(1);
+}
+
+bool IfCurrentCore(std::uint64_t generation, const std::function<void()>& action) {
+  std::lock_guard<std::mutex> lock(CoreLock);
+  if (CoreProcess.coreGeneration.load() != generation) return false;
+  action();
+  return true;
+}

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -39,6 +40,8 @@ struct CoreProcessRecord {
   // core is counted and marked running under CoreLock (MarkCoreRunning), and
   // the watcher makes its claim under it too (ClaimCoreEnd), so that a start
   // never falls between the watcher's "still my core?" and its claim.
+  // `coreGeneration` counts launches (RetireEarlierCores) as well as cores;
+  // it changes only under CoreLock.
   std::atomic<bool> running{false};
   std::atomic<std::uint64_t> coreGeneration{0};
 };
@@ -54,6 +57,17 @@ extern std::mutex CoreLock;
 // Counts a new core and sets `running`, as one step under CoreLock. Returns
 // the new core's generation. Window thread (the launch).
 std::uint64_t MarkCoreRunning();
+
+// Counts a launch before it opens its session log: from then on, the readers
+// and watchers of earlier cores are no longer current and say nothing more (a
+// reader left behind by a timed-out stop would otherwise write its reports
+// and log lines into this launch's files). Under CoreLock. Window thread.
+void RetireEarlierCores();
+
+// Runs `action` under CoreLock if core `generation` is still the current one;
+// true when it ran. `action` may write the session log but must not take
+// CoreLock nor emit an event. Any thread.
+bool IfCurrentCore(std::uint64_t generation, const std::function<void()>& action);
 
 // The exit watcher's claim on the end of core `generation`: clears `running`
 // and answers true only if that core is still the current one and was still

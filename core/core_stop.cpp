@@ -4,6 +4,7 @@
 #include "core/core_stop.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -20,14 +21,15 @@
 namespace {
 
 constexpr DWORD kStopWaitMs = 8000;
-constexpr DWORD kPrivilegedWaitMs = 5000;
-
-// Asks the privileged program to do `kind` to core `core`; a program that is
-// gone has taken its core with it (the core's job).
-void AskAboutCore(tovix::broker::Kind kind, std::uint64_t core) {
+// Asks the privileged program to do `kind` to core `core`, waiting for its
+// answer until `deadline` at most; a program that is gone has taken its core
+// with it (the core's job).
+void AskAboutCore(tovix::broker::Kind kind, std::uint64_t core, ULONGLONG deadline) {
   tovix::broker::Message request;
   request.core = core;
-  BrokerClient::Call(kind, std::move(request), kPrivilegedWaitMs);
+  const ULONGLONG now = GetTickCount64();
+  BrokerClient::Call(kind, std::move(request),
+                     now < deadline ? static_cast<DWORD>(deadline - now) : 0);
 }
 constexpr ULONGLONG kReaderDrainMs = 500;
 
@@ -36,24 +38,30 @@ constexpr ULONGLONG kReaderDrainMs = 500;
 // pipe's write end (Wine's console host can, for a core ended right after its
 // start), and then the reader's read would wait forever and the join with
 // it. After a moment to drain what is left, that read is cancelled, again
-// until the reader has finished.
-void ReleaseReader(const std::shared_ptr<CoreReaderControl>& control, const std::thread& reader) {
-  if (!control || !reader.joinable()) return;
+// until the reader has finished or `deadline` (GetTickCount64) has come.
+// True when the reader has finished and can be joined at once.
+bool ReleaseReader(const std::shared_ptr<CoreReaderControl>& control, const std::thread& reader,
+                   ULONGLONG deadline) {
+  if (!control || !reader.joinable()) return true;
   const ULONGLONG start = GetTickCount64();
   while (!control->finished.load()) {
-    if (GetTickCount64() - start >= kReaderDrainMs) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    if (now - start >= kReaderDrainMs) {
       tovix::UniqueHandle thread(OpenThread(THREAD_TERMINATE, FALSE, control->threadId.load()));
       if (thread) CancelSynchronousIo(thread.get());
     }
     Sleep(10);
   }
+  return true;
 }
 
-// A core whose stop timed out: its threads may still be blocked on it, so
-// they are neither joined nor let go (a thread let go could still run while
-// the process tears down its statics). They are joined once the job has
-// ended the core. `process` tells when that is; `outputRead` is what the
-// reader still reads. Everything else of the core is closed at the stop.
+// A core whose stop timed out, or whose reader did not finish within the
+// stop: its threads may still be blocked, so they are neither joined nor let
+// go (a thread let go could still run while the process tears down its
+// statics). They are joined once the job has ended the core and the reader
+// has finished. `process` tells when the core is gone; `outputRead` is what
+// the reader still reads. Everything else of the core is closed at the stop.
 struct LeftBehindCore {
   tovix::UniqueHandle process;
   tovix::UniqueHandle outputRead;
@@ -73,7 +81,11 @@ constexpr DWORD kExitReclaimMs = 5000;
 // that even its job could not end keeps its threads blocked; then the
 // process ends here, without static teardown, rather than under them.
 void ReclaimAtExit() {
-  if (!ReclaimCoreThreadsLeftBehind(kExitReclaimMs)) TerminateProcess(GetCurrentProcess(), 1);
+  if (ReclaimCoreThreadsLeftBehind(kExitReclaimMs)) return;
+  // TerminateProcess skips the C runtime's own exit, which would have
+  // written out what its streams still hold.
+  std::fflush(nullptr);
+  TerminateProcess(GetCurrentProcess(), 1);
 }
 
 }  // namespace
@@ -88,8 +100,12 @@ bool ReclaimCoreThreadsLeftBehind(DWORD waitMs) {
       continue;
     }
     // The core is gone: the watcher's wait has ended, and the reader's read
-    // ends with the pipe or is cancelled.
-    ReleaseReader(it->readerControl, it->reader);
+    // ends with the pipe or is cancelled. A reader still busy at the
+    // deadline keeps the entry for a later try.
+    if (!ReleaseReader(it->readerControl, it->reader, deadline)) {
+      ++it;
+      continue;
+    }
     if (it->reader.joinable()) it->reader.join();
     if (it->watcher.joinable()) it->watcher.join();
     it = leftBehind.erase(it);
@@ -100,6 +116,10 @@ bool ReclaimCoreThreadsLeftBehind(DWORD waitMs) {
 std::size_t CoreThreadsLeftBehind() { return leftBehind.size(); }
 
 void StopCore() {
+  // The whole stop, the rule's removal, the core's end and its reader's, has
+  // this bound: the UI hears "idle" within it whatever the core, its pipe or
+  // the rule's guard do.
+  const ULONGLONG deadline = GetTickCount64() + kStopWaitMs;
   // Threads of an earlier timed-out stop whose core has gone since.
   ReclaimCoreThreadsLeftBehind(0);
   // Only the window thread writes `process`, so this read needs no lock.
@@ -110,21 +130,29 @@ void StopCore() {
   RemoveDnsPolicyRule("stop");
   if (hadCore) EmitVpnEvent("stopping", "");
 
-  bool timedOut = false;
+  bool keptAside = false;
   LeftBehindCore left;
   const std::uint64_t core = CoreProcess.brokerCore;
   if (hadCore) {
-    AskAboutCore(tovix::broker::Kind::Terminate, core);
-    if (WaitForSingleObject(CoreProcess.process.get(), kStopWaitMs) != WAIT_OBJECT_0) {
-      timedOut = true;
+    AskAboutCore(tovix::broker::Kind::Terminate, core, deadline);
+    const ULONGLONG now = GetTickCount64();
+    const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    if (WaitForSingleObject(CoreProcess.process.get(), wait) != WAIT_OBJECT_0) {
+      keptAside = true;
       SessionLog::Write("[stop]", "core did not exit within " + std::to_string(kStopWaitMs / 1000) +
                                       "s; handing it to the job object and releasing the UI");
+    } else if (!ReleaseReader(CoreProcess.readerControl, CoreProcess.readerThread, deadline)) {
+      // Nothing reaches its read (another process holds the pipe's write
+      // end and the cancel does not take): closing the job below may end
+      // that process, and the reader is joined once it has finished.
+      keptAside = true;
+    }
+    if (keptAside) {
       // They may still be blocked on the core; they are joined once the job
       // has ended it.
       left.reader = std::move(CoreProcess.readerThread);
       left.watcher = std::move(CoreProcess.watcherThread);
     } else {
-      ReleaseReader(CoreProcess.readerControl, CoreProcess.readerThread);
       JoinCoreThreads();
     }
   } else {
@@ -133,7 +161,7 @@ void StopCore() {
 
   {
     std::lock_guard<std::mutex> lock(CoreLock);
-    if (timedOut) {
+    if (keptAside) {
       // The reader still reads `outputRead`, and `process` tells when the
       // core is gone: both stay with the threads. Closing the job's last
       // handle (below) ends the core.
@@ -149,8 +177,8 @@ void StopCore() {
   }
   // The privileged side closes the core's job, which ends a core that did
   // not go when told.
-  if (core != 0) AskAboutCore(tovix::broker::Kind::Release, core);
-  if (timedOut) {
+  if (core != 0) AskAboutCore(tovix::broker::Kind::Release, core, deadline);
+  if (keptAside) {
     static const bool exitHookRegistered = std::atexit(&ReclaimAtExit) == 0;
     (void)exitHookRegistered;
     leftBehind.push_back(std::move(left));

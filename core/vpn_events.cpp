@@ -106,42 +106,79 @@ flutter::EncodableValue EventValue(const VpnEvent& event) {
 
 }  // namespace
 
-void EmitVpnEvent(std::string_view state, std::string_view message) {
-  // The log line comes first and outside CoreLock: the session log's lock is
-  // the innermost one. A failing log must not keep the event from the UI.
+namespace {
+
+void WriteEventLine(std::string_view state, std::string_view message) {
+  // A failing log must not keep the event from the UI.
   try {
     SessionLog::Write(EventTag(state), message);
   } catch (...) {
   }
+}
 
-  HWND notifyWindow = nullptr;
+// How the window thread is to be woken once CoreLock is let go.
+struct Wake {
   bool drainHere = false;
-  {
-    std::lock_guard<std::mutex> lock(CoreLock);
-    lastVpnState.assign(state);
-    if (eventWindow == nullptr) return;
-    pendingEvents.push_back(VpnEvent{std::string(state), std::string(message)});
+  HWND notifyWindow = nullptr;
+};
 
-    const ULONGLONG now = ::GetTickCount64();
-    if (wakePosted && now - wakePostedAt < kRepostAfterMs) return;
-    if (PostWake(now)) return;
-    // The post failed (the posted-message queue is full). The event is
-    // queued, but nothing may come to drain it: wake the window thread by
-    // another road, after letting go of CoreLock.
-    if (::GetWindowThreadProcessId(eventWindow, nullptr) == ::GetCurrentThreadId()) {
-      drainHere = true;
-    } else {
-      notifyWindow = eventWindow;
-    }
+// Records and queues the event; CoreLock held.
+Wake RecordEvent(std::string_view state, std::string_view message) {
+  lastVpnState.assign(state);
+  if (eventWindow == nullptr) return {};
+  pendingEvents.push_back(VpnEvent{std::string(state), std::string(message)});
+
+  const ULONGLONG now = ::GetTickCount64();
+  if (wakePosted && now - wakePostedAt < kRepostAfterMs) return {};
+  if (PostWake(now)) return {};
+  // The post failed (the posted-message queue is full). The event is queued,
+  // but nothing may come to drain it: wake the window thread by another
+  // road, after letting go of CoreLock.
+  if (::GetWindowThreadProcessId(eventWindow, nullptr) == ::GetCurrentThreadId()) {
+    return {true, nullptr};
   }
-  if (drainHere) {
+  return {false, eventWindow};
+}
+
+// CoreLock not held.
+void Deliver(const Wake& wake) {
+  if (wake.drainHere) {
     // Already on the window thread: deliver now.
     DrainVpnEvents();
-  } else if (notifyWindow != nullptr) {
+  } else if (wake.notifyWindow != nullptr) {
     // A sent (not posted) message does not count against the posted-message
     // quota; SendNotifyMessageW returns at once for another thread's window.
-    ::SendNotifyMessageW(notifyWindow, VpnEventMessage, 0, 0);
+    ::SendNotifyMessageW(wake.notifyWindow, VpnEventMessage, 0, 0);
   }
+}
+
+}  // namespace
+
+void EmitVpnEvent(std::string_view state, std::string_view message) {
+  // The log line comes first and outside CoreLock: nothing here depends on
+  // CoreLock's state, and the lock is held no longer than the queueing.
+  WriteEventLine(state, message);
+  Wake wake;
+  {
+    std::lock_guard<std::mutex> lock(CoreLock);
+    wake = RecordEvent(state, message);
+  }
+  Deliver(wake);
+}
+
+bool EmitVpnEventIf(std::string_view state, std::string_view message,
+                    const std::function<bool()>& holds) {
+  Wake wake;
+  {
+    std::lock_guard<std::mutex> lock(CoreLock);
+    if (!holds()) return false;
+    // Under CoreLock (the session log's lock comes after it), so that the
+    // line is written only for an event that is queued, in queue order.
+    WriteEventLine(state, message);
+    wake = RecordEvent(state, message);
+  }
+  Deliver(wake);
+  return true;
 }
 
 void DrainVpnEvents() {

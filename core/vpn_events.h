@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,6 +24,13 @@ struct VpnEvent {
 // Any thread. Writes the "[EVENT:<state>]" line, sets the last state and,
 // while a window is registered, queues the event and posts VpnEventMessage.
 void EmitVpnEvent(std::string_view state, std::string_view message);
+
+// The same, only if `holds` answers true; it is asked under CoreLock, in one
+// step with the recording and queueing, so nothing done under CoreLock (a
+// stop's "stopping", a new core's count) falls between the answer and the
+// event. `holds` must not take CoreLock nor emit. True when emitted.
+bool EmitVpnEventIf(std::string_view state, std::string_view message,
+                    const std::function<bool()>& holds);
 
 // Window thread, on VpnEventMessage: hands every queued event to the sink (or
 // drops it when nobody listens).

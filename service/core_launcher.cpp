@@ -254,9 +254,8 @@ void LaunchSteps(const Message& request, HANDLE client, Message& reply) {
   bool jobAtCreation = false;
   bool createdCore = CreateCoreProcess(commandLine, folder, configRead.get(), outputWrite.get(),
                                        job.get(), offerJobAtCreation.load(), created, jobAtCreation);
-  if (!createdCore && jobAtCreation && GetLastError() == ERROR_INTERNAL_ERROR) {
-    // Wine now and then fails the creation with the job attribute with an
-    // internal error: one more try without it; the job is assigned below.
+  if (!createdCore && RetryCoreCreationWithoutJob(jobAtCreation, GetLastError())) {
+    ServiceLog::Write("[boot]", "creation inside the job failed err=1359; once more without it");
     createdCore = CreateCoreProcess(commandLine, folder, configRead.get(), outputWrite.get(),
                                     job.get(), false, created, jobAtCreation);
   }
@@ -376,3 +375,12 @@ void ReleaseAnyCore() {
 std::uint64_t CurrentCore() { return current.load(); }
 
 void OfferCoreJobAtCreation(bool offer) { offerJobAtCreation.store(offer); }
+
+bool RetryCoreCreationWithoutJob(bool jobOffered, DWORD error) {
+  // A system that takes the job attribute can still fail the creation with
+  // it (Wine does now and then, with ERROR_INTERNAL_ERROR): one more try
+  // without it, and the job is assigned after creation as where it is
+  // unknown. Any other error would fail the second try the same way, or
+  // worse, hide a refusal that the job attribute was right to cause.
+  return jobOffered && error == ERROR_INTERNAL_ERROR;
+}

@@ -21,6 +21,7 @@
 //                     and 33 full stops (50 bytes each with the newline),
 //                     before the readiness line
 //   ready-after=<ms>  wait that long before printing the readiness line
+//   fatal-after=<ms>  wait that long before printing the fatal lines
 //   lines=<bytes>     after the readiness line, print that many bytes as
 //                     100-byte lines (99 characters and a newline)
 //   helper            first start a copy of itself (with the argument
@@ -64,6 +65,7 @@ struct Controls {
   unsigned long long spamBytes = 0;
   unsigned long preLines = 0;
   unsigned long readyAfterMs = 0;
+  unsigned long fatalAfterMs = 0;
   unsigned long long lineBytes = 0;
   bool probe = false;
   unsigned long long probeHandle = 0;
@@ -139,6 +141,8 @@ Controls ParseControls(const std::string& text) {
       c.preLines = std::strtoul(item.c_str() + 4, nullptr, 10);
     } else if (StartsWith(item, "ready-after=")) {
       c.readyAfterMs = std::strtoul(item.c_str() + 12, nullptr, 10);
+    } else if (StartsWith(item, "fatal-after=")) {
+      c.fatalAfterMs = std::strtoul(item.c_str() + 12, nullptr, 10);
     } else if (StartsWith(item, "handle-probe=")) {
       c.probe = true;
       c.probeHandle = std::strtoull(item.c_str() + 13, nullptr, 10);
@@ -273,6 +277,7 @@ int main(int argc, char** argv) {
     const std::string config = ReadAllStdin();
     if (controls.echoConfig) Print(ConfigEcho(config));
   }
+  if (controls.fatalAfterMs) Sleep(controls.fatalAfterMs);
   for (const std::string& fatal : controls.fatalLines) Print(fatal + "\n");
   Print("INFO[0000] inbound/tun[tun-in]: stand-in core\n");
   Print("INFO[0000] outbound/direct[direct]: stand-in core\n");

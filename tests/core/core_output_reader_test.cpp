@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
+#include <mutex>
 
 #include "core/core_process.h"
 #include "core/core_stop.h"
@@ -132,4 +134,44 @@ TEST_F(CoreOutput, MemoryStaysBoundedWhileTheCoreFloodsOneLine) {
   StopCore();
   const SIZE_T grown = PeakPrivateBytes() - before;
   EXPECT_LT(grown, 8u * 1024 * 1024);
+}
+
+TEST_F(CoreOutput, ReadinessIsNotAnnouncedOnceAStopHasClearedRunning) {
+  StartOk("ready-after=300");
+  const DWORD pid = CoreProcess.pid;
+  const fs::path log = SessionLog::CurrentPath();
+  {
+    // Held across the readiness line: the reader comes to its announcement
+    // and waits here, while a stop clears `running` (its first step).
+    std::lock_guard<std::mutex> lock(CoreLock);
+    Sleep(1500);
+    CoreProcess.running.exchange(false);
+  }
+  StopCore();
+  EXPECT_EQ(ReadLoggedEvents(log),
+            (std::vector<Event>{{"starting", "preparing protected configuration pipe"},
+                                {"starting", "pid=" + std::to_string(pid)},
+                                {"stopping", ""},
+                                {"idle", ""}}));
+}
+
+TEST_F(CoreOutput, ReaderOfAReplacedCoreLeavesNoEventLineOrReport) {
+  StartOk("noready,fatal-after=500,fatal=FATAL[0000] boom,exit=3@1500");
+  const fs::path log = SessionLog::CurrentPath();
+  const std::shared_ptr<CoreReaderControl> reader = CoreProcess.readerControl;
+  {
+    // Held while the core prints its fatal line and ends: the reader comes
+    // to its report and waits here, while a new launch is counted.
+    std::lock_guard<std::mutex> lock(CoreLock);
+    ASSERT_EQ(WaitForSingleObject(CoreProcess.process.get(), 5000), WAIT_OBJECT_0);
+    Sleep(300);
+    CoreProcess.coreGeneration.fetch_add(1);  // as RetireEarlierCores does
+  }
+  ASSERT_TRUE(WaitFor([&] { return reader->finished.load(); }, 5000));
+  for (const auto& [tag, text] : ReadLogLines(log)) {
+    EXPECT_NE(tag, "[diagnostic]") << text;
+    EXPECT_NE(tag, "[EVENT:error]") << text;
+  }
+  EXPECT_FALSE(fs::exists(data_ / L"core_failure.dpapi"));
+  EXPECT_NE(LastVpnState(), "error");
 }

@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "core/core_launch.h"
 #include "core/core_process.h"
@@ -175,4 +178,34 @@ TEST_F(CoreStop, StopReturnsWhenAnotherProcessKeepsTheOutputPipeOpen) {
   EXPECT_TRUE(WaitFor([&] { return CoreProcessesOf(core).empty(); }, 5000))
       << "closing the job ends the helper too";
   EXPECT_TRUE(CoreProcessesOf(host).empty());
+}
+
+TEST_F(CoreStop, StopIsBoundedWhenNothingReachesTheReader) {
+  // The helper keeps the output pipe open, and with the reader's thread id
+  // forgotten no cancel reaches its read: it ends only with the pipe, which
+  // the stop closes only by closing the job.
+  StartOk("helper");
+  ASSERT_TRUE(WaitForState("running"));
+  std::vector<DWORD> helpers;
+  ASSERT_TRUE(WaitFor([&] { return (helpers = CoreProcessesOf(CoreProcess.pid)).size() == 1; },
+                      5000))
+      << "the stand-in's helper did not start";
+  tovix::UniqueHandle helper(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, helpers[0]));
+  ASSERT_TRUE(helper);
+  CoreProcess.readerControl->threadId.store(0);
+
+  auto stop = std::async(std::launch::async, [] {
+    const ULONGLONG start = GetTickCount64();
+    StopCore();
+    return GetTickCount64() - start;
+  });
+  if (stop.wait_for(std::chrono::seconds(12)) != std::future_status::ready) {
+    TerminateProcess(helper.get(), 0);  // ends the pipe, so the stop can return
+    ASSERT_EQ(stop.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    FAIL() << "the stop waited for the reader without a deadline";
+  }
+  EXPECT_LT(stop.get(), 9000u);
+  EXPECT_EQ(LastVpnState(), "idle");
+  EXPECT_EQ(WaitForSingleObject(helper.get(), 5000), WAIT_OBJECT_0) << "the job ended the helper";
+  EXPECT_TRUE(ReclaimCoreThreadsLeftBehind(5000)) << "the reader finished with the pipe";
 }

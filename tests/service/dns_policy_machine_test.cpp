@@ -274,15 +274,16 @@ class GuardedWorker : public DnsWorker {
                       [](std::wstring_view) { return kServers; });
   }
   // Our child guard process; null when there is none.
-  static tovix::UniqueHandle GuardProcess() {
+  static tovix::UniqueHandle GuardProcess(const wchar_t* program = kDnsGuardProgram) {
     tovix::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry)) {
       if (entry.th32ParentProcessID == GetCurrentProcessId() &&
-          _wcsicmp(entry.szExeFile, kDnsGuardProgram) == 0) {
-        return tovix::UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+          _wcsicmp(entry.szExeFile, program) == 0) {
+        return tovix::UniqueHandle(
+            OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
       }
     }
     return {};
@@ -320,6 +321,33 @@ TEST_F(GuardedWorker, GuardThatCannotStartLeavesTheConnectionItsRule) {
   CoreProcess.running = false;
   RemoveDnsPolicyRule("stop");
   EXPECT_FALSE(DnsRuleOwnerAlive());
+}
+
+TEST_F(GuardedWorker, StopDoesNotWaitForAGuardThatNeverArms) {
+  // A program that starts and never signals "Armed": the worker waits 5 s
+  // for it, and a stop meanwhile must not.
+  SetDnsGuardExecutable((bin / L"idle_program.exe").wstring());
+  nettest::SessionCapture log;
+  StartCore(52);
+  auto worker = std::async(std::launch::async, [] {
+    RunDnsPolicyApply(52, MachineDnsPolicyTarget(), [](std::wstring_view) { return kServers; });
+  });
+  tovix::UniqueHandle guard;
+  ASSERT_TRUE(nettest::WaitFor([&] { return static_cast<bool>(guard = GuardProcess(L"idle_program.exe")); },
+                               std::chrono::seconds(5)));
+
+  // What the stop does.
+  const ULONGLONG start = GetTickCount64();
+  CoreProcess.running = false;
+  RemoveDnsPolicyRule("stop");
+  EXPECT_LT(GetTickCount64() - start, 1000u);
+
+  TerminateProcess(guard.get(), 0);  // it would never go by itself
+  ASSERT_EQ(worker.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(DnsPolicyStatusSnapshot(), "none");
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, MachineRulePath()));
+  EXPECT_FALSE(DnsRuleOwnerAlive());
+  EXPECT_TRUE(log.Texts("[dns_policy]").empty());
 }
 
 }  // namespace
