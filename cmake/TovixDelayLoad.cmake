@@ -8,7 +8,7 @@
 # delay-import library per DLL, made by dlltool from a list of the functions
 # called (cmake/delay-load/<name>.def): a function missing from that list fails
 # the link of Tovix.exe, so the list cannot silently fall behind the code.
-set(TOVIX_DELAY_LOADED_DLLS crypt32 setupapi ws2_32 iphlpapi)
+set(TOVIX_DELAY_LOADED_DLLS crypt32 ws2_32 iphlpapi bcrypt)
 
 # Links `target` (PUBLIC) against the delay-loaded DLLs.
 function(tovix_link_delay_loaded target)
