@@ -10,6 +10,7 @@
 #include <shellapi.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -284,6 +285,10 @@ bool Launch(std::string& error, std::unique_lock<std::mutex>& held) {
   process = std::move(started_process);
   connected = true;
   pending.clear();
+  // A process that ends without Disconnect (a test, say) still joins the
+  // reader before the statics it uses are torn down.
+  static const bool exitHookRegistered = std::atexit(&BrokerClient::Disconnect) == 0;
+  (void)exitHookRegistered;
   try {
     reader = std::thread(ReadReplies, pipe.get());
   } catch (const std::system_error&) {
