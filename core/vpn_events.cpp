@@ -36,7 +36,9 @@ ULONGLONG wakePostedAt = 0;
 // message lost on its way (for instance removed by a foreign message loop)
 // cannot hold events back. A later event re-posts it; when none comes, the
 // wake timer does. Extra wakes find an empty queue.
-constexpr ULONGLONG kRepostAfterMs = 1000;
+// Guarded by CoreLock; a test may set another (SetVpnEventRepostDelay).
+constexpr ULONGLONG kDefaultRepostAfterMs = 1000;
+ULONGLONG repostAfterMs = kDefaultRepostAfterMs;
 // Thread-pool timer armed with every posted wake; made on first use, closed
 // by ResetVpnEventDelivery. Guarded by CoreLock.
 PTP_TIMER wakeTimer = nullptr;
@@ -51,7 +53,7 @@ void ArmWakeTimer() {
   if (wakeTimer == nullptr) wakeTimer = ::CreateThreadpoolTimer(&OnWakeTimer, nullptr, nullptr);
   if (wakeTimer == nullptr) return;
   // Relative due time: negative, in units of 100 ns.
-  const LONGLONG due = -static_cast<LONGLONG>(kRepostAfterMs) * 10000;
+  const LONGLONG due = -static_cast<LONGLONG>(repostAfterMs) * 10000;
   FILETIME dueTime{static_cast<DWORD>(due & 0xFFFFFFFF), static_cast<DWORD>(due >> 32)};
   ::SetThreadpoolTimer(wakeTimer, &dueTime, 0, 0);
 }
@@ -71,7 +73,7 @@ bool PostWake(ULONGLONG now) {
 }
 
 // A thread-pool thread, never the window thread: a wake not drained within
-// kRepostAfterMs is posted again, until a drain comes.
+// repostAfterMs is posted again, until a drain comes.
 void CALLBACK OnWakeTimer(PTP_CALLBACK_INSTANCE, void*, PTP_TIMER) {
   try {
     HWND notifyWindow = nullptr;
@@ -129,7 +131,7 @@ Wake RecordEvent(std::string_view state, std::string_view message) {
   pendingEvents.push_back(VpnEvent{std::string(state), std::string(message)});
 
   const ULONGLONG now = ::GetTickCount64();
-  if (wakePosted && now - wakePostedAt < kRepostAfterMs) return {};
+  if (wakePosted && now - wakePostedAt < repostAfterMs) return {};
   if (PostWake(now)) return {};
   // The post failed (the posted-message queue is full). The event is queued,
   // but nothing may come to drain it: wake the window thread by another
@@ -231,6 +233,11 @@ void ResetVpnEventDelivery() {
 
 void SetVpnEventPoster(VpnEventPoster poster) {
   eventPoster.store(poster != nullptr ? poster : &::PostMessageW);
+}
+
+void SetVpnEventRepostDelay(ULONGLONG ms) {
+  std::lock_guard<std::mutex> lock(CoreLock);
+  repostAfterMs = ms != 0 ? ms : kDefaultRepostAfterMs;
 }
 
 std::unique_ptr<flutter::StreamHandler> MakeVpnEventStreamHandler() {

@@ -27,4 +27,23 @@ fi
 # held for as long as the server lives.
 if wineserver -p 2>/dev/null 9>&-; then
   WINEDLLOVERRIDES="winedbg.exe=d" wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+  # The desktop, made here once for the server's lifetime. Wine starts
+  # explorer.exe for it from the first program that creates a window, with
+  # that program's Unix standard error, and the desktop lives for as long as
+  # any program of the prefix has a window. Left to a test, a runner waiting
+  # for the end of that test's output would wait for the last of its
+  # neighbours instead. A program that keeps a (hidden) window open, started
+  # with every stream closed, makes the desktop with nobody's output and keeps
+  # it until `wineserver -k`.
+  WINEDLLOVERRIDES="winedbg.exe=d" wine notepad </dev/null >/dev/null 2>&1 9>&- &
+  for _ in $(seq 150); do
+    for pid in $(pgrep -f 'explorer\.exe /desktop' || true); do
+      if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$prefix"; then
+        exit 0
+      fi
+    done
+    sleep 0.1
+  done
+  echo "wine-prefix.sh: the desktop of $prefix did not start within 15 s" >&2
+  exit 1
 fi

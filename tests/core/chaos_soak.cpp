@@ -2,16 +2,18 @@
 // through "kelpmarrow.vpn/core" and "kelpmarrow.vpn/events" as the UI drives
 // them (the stand-in messenger, real codec bytes, a real window thread that
 // drains the events), with the host's invariants checked after every session:
-//   - no sing-box.exe (nor a helper of one) left running;
+//   - no sing-box.exe of this host (a core it started, or a helper of one)
+//     left running;
 //   - the process's handle count back to its baseline;
-//   - the event sequence well formed: after a "start" that answered true the
-//     core's next event is "running" or "error" unless a stop or start came
-//     first; every "stopping" ends in "idle"; every "stop" ends in "idle";
-//     a core that printed only ordinary lines gives no "error";
-//   - no DNS policy rule left once the state is "idle";
+//   - the events the UI received well formed: after a "start" that answered
+//     true the core's next event is "running" or "error" unless a stop came
+//     first; every "stopping" ends in "idle"; a stop of a core ends in
+//     "idle"; a core that printed only ordinary lines gives no "error";
+//   - while a core runs and its tunnel's DNS servers are known, the DNS
+//     policy rule exists; once the session is stopped, it does not;
 //   - every call answered, with the kind of answer its method gives.
-// Events are read from the session logs, which hold all of them whatever the
-// UI listened to; what the UI did receive must be well-formed maps.
+// The UI listens throughout (a cancel is followed by a listen before any
+// drain), so what it received is every event, in the order it saw them.
 //
 //   chaos_soak.exe [--sessions N] [--seed S]
 // Prints the seed, each violation, and "sessions=N seed=S violations=V";
@@ -20,26 +22,27 @@
 // After windows.h.
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <memory>
 #include <random>
-#include <sstream>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/text.h"
 #include "core/core_channel_harness.h"
 #include "core/core_process.h"
 #include "core/core_stop.h"
-#include "diagnostics/session_log.h"
 #include "network/dns_policy.h"
 #include "support/machine_rule.h"
 
 namespace {
 
 using namespace dispatch_test;
-namespace fs = std::filesystem;
 
 enum class Behaviour {
   Normal,
@@ -55,60 +58,10 @@ constexpr const char* kBehaviourNames[] = {"normal",       "exits",  "fatal",   
 
 enum class Action { Start, Stop, Status, Listen, Cancel, Pause };
 
-struct Segment {  // one session log opened by one start
-  fs::path log;
-  int banner = 0;  // which banner of that file (same-second starts share a file)
-  bool answeredTrue = false;
-};
-
-struct LogEvent {
-  std::string tag;  // "[EVENT:x]" or another tag
-  std::string text;
-  std::string State() const {
-    return tag.rfind("[EVENT:", 0) == 0 ? tag.substr(7, tag.size() - 8) : "";
-  }
-};
-
-constexpr char kBanner[] = "=== Kelp Marrow session start ";
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-int CountBanners(const fs::path& path) {
-  const std::string text = ReadFile(path);
-  int count = 0;
-  for (std::size_t at = text.find(kBanner); at != std::string::npos;
-       at = text.find(kBanner, at + 1))
-    ++count;
-  return count;
-}
-
-// The tagged lines after banner `banner`, up to the next banner.
-std::vector<LogEvent> SegmentLines(const Segment& segment) {
-  std::istringstream in(ReadFile(segment.log));
-  std::vector<LogEvent> lines;
-  int banners = -1;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind(kBanner, 0) == 0) {
-      ++banners;
-      continue;
-    }
-    if (banners != segment.banner || line.size() < 27 || line[0] != '[' || line[26] != '[')
-      continue;
-    const std::size_t tagEnd = line.find(']', 26);
-    if (tagEnd == std::string::npos) continue;
-    lines.push_back(
-        {line.substr(26, tagEnd - 25), tagEnd + 2 <= line.size() ? line.substr(tagEnd + 2) : ""});
-  }
-  return lines;
-}
-
-std::vector<std::string> RunningCores() {
+// The cores this host started (parent: this process) and what they started
+// in turn (parent: one of `cores`, the pids its "starting" events named).
+// Other hosts' cores in the same prefix are not counted.
+std::vector<std::string> RunningCores(const std::set<DWORD>& cores) {
   std::vector<std::string> found;
   tovix::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) return found;
@@ -116,13 +69,35 @@ std::vector<std::string> RunningCores() {
   entry.dwSize = sizeof(entry);
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
        more = Process32NextW(snapshot.get(), &entry)) {
-    if (CompareStringOrdinal(entry.szExeFile, -1, L"sing-box.exe", -1, TRUE) == CSTR_EQUAL) {
-      found.push_back(std::to_string(entry.th32ProcessID) + "<-" +
-                      std::to_string(entry.th32ParentProcessID));
+    const DWORD parent = entry.th32ParentProcessID;
+    if (CompareStringOrdinal(entry.szExeFile, -1, L"sing-box.exe", -1, TRUE) == CSTR_EQUAL &&
+        (parent == GetCurrentProcessId() || cores.count(parent) != 0)) {
+      found.push_back(std::to_string(entry.th32ProcessID) + "<-" + std::to_string(parent));
     }
   }
   return found;
 }
+
+bool CoreIsCurrent(std::uint64_t generation) {
+  return CoreProcess.running.load() && CoreProcess.coreGeneration.load() == generation;
+}
+
+bool IsIdle(const SentEvent& event) { return event.state == "idle" && event.message.empty(); }
+
+// What the exit watcher reports of a core that ended by itself: its end
+// ("error", or "idle" for code 0) and "network_lost". It may land between a
+// stop's "stopping" and "idle" when the core ended just before the stop.
+bool FromTheEndedCore(const SentEvent& event) {
+  return event.state == "error" || event.state == "network_lost" ||
+         (event.state == "idle" && event.message.rfind("sing-box exited", 0) == 0);
+}
+
+// One run of the DNS policy worker, started by the soak.
+struct DnsWorkerRun {
+  std::uint64_t generation = 0;
+  std::atomic<bool> done{false};
+  bool checked = false;
+};
 
 DWORD HandleCount() {
   DWORD count = 0;
@@ -209,8 +184,9 @@ class Soak {
     const std::string config = behaviour == Behaviour::IgnoresInput && Pick(2) == 0
                                    ? std::string(65536, ' ') + "{}"
                                    : "{}";
-    std::vector<Segment> segments;
     const std::size_t sentBefore = harness_.EventCount();
+    std::vector<DWORD> startedPids;  // of the starts that answered true
+    bool stopHadCore = false;        // of the last stop
 
     for (Action action : actions) {
       switch (action) {
@@ -220,12 +196,11 @@ class Soak {
           if (!ok && !(answer.kind == Answer::Kind::kError && answer.code == "start_failed")) {
             Violation("start answered neither true nor start_failed");
           }
-          if (answer.kind == Answer::Kind::kError && answer.message == "already running") break;
-          const fs::path log = SessionLog::CurrentPath();
-          segments.push_back({log, CountBanners(log) - 1, ok});
+          if (ok) startedPids.push_back(CoreProcess.pid);  // written by this thread only
           break;
         }
         case Action::Stop:
+          stopHadCore = static_cast<bool>(CoreProcess.process);
           if (!harness_.Call("stop").IsSuccess(EncodableValue(true)))
             Violation("stop did not answer true");
           break;
@@ -239,95 +214,121 @@ class Soak {
         }
         case Action::Listen:
           if (!harness_.Listen().IsSuccess(EncodableValue())) Violation("listen failed");
-          listening_ = true;
           break;
-        case Action::Cancel: {
-          // Without a stream the channel answers with its own error.
-          const Answer answer = harness_.Cancel();
-          if (listening_ ? !answer.IsSuccess(EncodableValue())
-                         : !answer.IsError("error", "No active stream to cancel")) {
-            Violation("cancel answered unexpectedly");
-          }
-          listening_ = false;
+        case Action::Cancel:
+          // The UI's view going away and coming back; no drain runs between
+          // the two calls, so no event is missed.
+          if (!harness_.Cancel().IsSuccess(EncodableValue())) Violation("cancel failed");
+          if (!harness_.Listen().IsSuccess(EncodableValue())) Violation("listen failed");
           break;
-        }
         case Action::Pause:
           break;
       }
-      // The UI's own pace; the window thread drains events meanwhile.
+      // The UI's pace; the window thread drains events meanwhile.
       WaitUntil([] { return false; }, static_cast<DWORD>(Pick(400)));
-      // Stand in for the DNS policy worker, which under Wine never finds the
-      // tunnel adapter: a rule while the core runs, for the stop and the
-      // exit watcher to remove.
-      if (Pick(2) == 0 && IsOurVpnRunning()) {
-        InstallDnsPolicyRule(MachineDnsPolicyTarget(), {L"10.0.0.53"});
-      }
+      CheckDnsWorkers();
+      if (Pick(2) == 0 && IsOurVpnRunning()) StartDnsWorker(CoreProcess.coreGeneration.load());
     }
     WaitUntil([] { return false; }, 200);
-    if (!check) return;
+    const std::vector<SentEvent> all = harness_.Events();
+    for (std::size_t i = sentBefore; i < all.size(); ++i) {
+      if (all[i].state == "starting" && all[i].message.rfind("pid=", 0) == 0)
+        corePids_.insert(static_cast<DWORD>(std::strtoul(all[i].message.c_str() + 4, nullptr, 10)));
+    }
+    if (!WaitUntil([&] { return std::all_of(workers_.begin(), workers_.end(),
+                                            [](const auto& run) { return run->done.load(); }); },
+                   10000)) {
+      Violation("a DNS policy worker did not finish within 10 s");
+    }
+    if (!check) {
+      workers_.clear();
+      return;
+    }
+    CheckDnsWorkers();
+    workers_.clear();
+    if (MachineDnsRulePresent()) Violation("DNS rule left after the stop");
 
-    if (!WaitUntil([] { return RunningCores().empty(); }, 5000)) {
+    if (!WaitUntil([&] { return RunningCores(corePids_).empty(); }, 5000)) {
       std::string left;
-      for (const std::string& core : RunningCores()) left += " " + core;
+      for (const std::string& core : RunningCores(corePids_)) left += " " + core;
       Violation("sing-box.exe still running:" + left);
     }
-    if (LastVpnState() == "idle" && MachineDnsRulePresent()) Violation("DNS rule left while idle");
     if (!WaitUntil([&] { return HandleCount() <= baseline_; }, 3000)) {
       Violation("handle count " + std::to_string(HandleCount()) + " above baseline " +
                 std::to_string(baseline_));
     }
-    CheckEvents(segments);
-    const auto sent = harness_.Events();
-    for (std::size_t i = sentBefore; i < sent.size(); ++i) {
-      if (!sent[i].wellFormed) Violation("the UI received a malformed event");
+    const std::vector<SentEvent> events(all.begin() + static_cast<std::ptrdiff_t>(sentBefore),
+                                        all.end());
+    for (const SentEvent& event : events) {
+      if (!event.wellFormed) Violation("the UI received a malformed event");
+    }
+    CheckEvents(events, startedPids, stopHadCore);
+  }
+
+  // Stands in for the DNS policy worker, which under Wine never finds the
+  // tunnel adapter: the host's own worker body with the servers known at
+  // once, on a thread of its own as the host runs it.
+  void StartDnsWorker(std::uint64_t generation) {
+    auto run = std::make_shared<DnsWorkerRun>();
+    run->generation = generation;
+    workers_.push_back(run);
+    // Detached like the host's worker; `run` is shared with it.
+    std::thread([run] {
+      try {
+        RunDnsPolicyApply(run->generation, MachineDnsPolicyTarget(), [](std::wstring_view) {
+          return std::vector<std::wstring>{L"10.0.0.53", L"1.1.1.1"};
+        });
+      } catch (...) {
+      }
+      run->done = true;
+    }).detach();
+  }
+
+  // A worker that has finished for a core that is still current has left
+  // its rule. The rule is read first: a removal only follows the clearing
+  // of `running`, so a core still current afterwards had it in place.
+  void CheckDnsWorkers() {
+    for (const auto& run : workers_) {
+      if (!run->done.load() || run->checked) continue;
+      run->checked = true;
+      const bool present = MachineDnsRulePresent();
+      if (!present && CoreIsCurrent(run->generation))
+        Violation("no DNS rule while the core runs with its tunnel DNS known");
     }
   }
 
-  void CheckEvents(const std::vector<Segment>& segments) {
-    for (const Segment& segment : segments) {
-      const std::vector<LogEvent> lines = SegmentLines(segment);
-      std::vector<LogEvent> events;
-      bool stopRequested = false;
-      for (const LogEvent& line : lines) {
-        if (line.tag == "[stop_request]") stopRequested = true;
-        if (!line.State().empty()) events.push_back(line);
+  void CheckEvents(const std::vector<SentEvent>& events, const std::vector<DWORD>& startedPids,
+                   bool stopHadCore) {
+    for (const DWORD pid : startedPids) {
+      const std::string text = "pid=" + std::to_string(pid);
+      const auto at = std::find_if(events.begin(), events.end(), [&](const SentEvent& event) {
+        return event.state == "starting" && event.message == text;
+      });
+      if (at == events.end() || at + 1 == events.end()) {
+        Violation("a start that answered true has no event after its " + text);
+        continue;
       }
-      const std::string where =
-          " in " + ToUtf8(segment.log.filename().native()) + "#" + std::to_string(segment.banner);
-      if (segment.answeredTrue) {
-        std::size_t pid = 0;
-        while (pid < events.size() &&
-               !(events[pid].State() == "starting" && events[pid].text.rfind("pid=", 0) == 0))
-          ++pid;
-        if (pid + 1 >= events.size()) {
-          Violation("a start that answered true has no event after its pid" + where);
-        } else {
-          const std::string next = events[pid + 1].State();
-          if (next != "running" && next != "error" && next != "stopping") {
-            Violation("a start that answered true was followed by \"" + next + "\"" + where);
-          }
-        }
+      const std::string next = (at + 1)->state;
+      if (next != "running" && next != "error" && next != "stopping") {
+        Violation("a start that answered true was followed by \"" + next + "\"");
       }
-      // Every "stopping" ends in "idle" with nothing started in between.
-      for (std::size_t i = 0; i < events.size(); ++i) {
-        if (events[i].State() != "stopping") continue;
-        std::size_t j = i + 1;
-        while (j < events.size() && events[j].State() == "error")
-          ++j;  // a fatal line racing the stop
-        if (j >= events.size() || events[j].State() != "idle" || !events[j].text.empty()) {
-          Violation("\"stopping\" not followed by \"idle\"" + where);
-        }
+    }
+    // Every "stopping" ends in "idle" with nothing started in between.
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (events[i].state != "stopping") continue;
+      std::size_t j = i + 1;
+      while (j < events.size() && FromTheEndedCore(events[j])) ++j;
+      if (j >= events.size() || !IsIdle(events[j])) {
+        Violation("\"stopping\" not followed by \"idle\"");
       }
-      if (stopRequested && !events.empty() &&
-          (events.back().State() != "idle" || !events.back().text.empty())) {
-        Violation("a stop that did not end in \"idle\"" + where);
-      }
-      if (behaviour_ == Behaviour::Normal || behaviour_ == Behaviour::OrdinaryFatalWord) {
-        for (const LogEvent& event : events) {
-          if (event.State() == "error")
-            Violation("\"error\" (" + event.text + ") from a core that printed no fatal line" +
-                      where);
-        }
+    }
+    if (stopHadCore && (events.empty() || !IsIdle(events.back()))) {
+      Violation("a stop that did not end in \"idle\"");
+    }
+    if (behaviour_ == Behaviour::Normal || behaviour_ == Behaviour::OrdinaryFatalWord) {
+      for (const SentEvent& event : events) {
+        if (event.state == "error")
+          Violation("\"error\" (" + event.message + ") from a core that printed no fatal line");
       }
     }
   }
@@ -337,7 +338,8 @@ class Soak {
   DWORD baseline_ = 0;
   int violations_ = 0;
   int session_ = 0;
-  bool listening_ = true;
+  std::set<DWORD> corePids_;  // every core the UI was told of
+  std::vector<std::shared_ptr<DnsWorkerRun>> workers_;  // this session's
   Behaviour behaviour_ = Behaviour::Normal;
 };
 
