@@ -37,7 +37,7 @@
 #include "core/core_channel_harness.h"
 #include "core/core_process.h"
 #include "core/core_stop.h"
-#include "network/dns_policy.h"
+#include "service/dns_policy.h"
 #include "support/machine_rule.h"
 
 namespace {
@@ -78,10 +78,6 @@ std::vector<std::string> RunningCores(const std::set<DWORD>& cores) {
   return found;
 }
 
-bool CoreIsCurrent(std::uint64_t generation) {
-  return CoreProcess.running.load() && CoreProcess.coreGeneration.load() == generation;
-}
-
 bool IsIdle(const SentEvent& event) { return event.state == "idle" && event.message.empty(); }
 
 // What the exit watcher reports of a core that ended by itself: its end
@@ -92,12 +88,12 @@ bool FromTheEndedCore(const SentEvent& event) {
          (event.state == "idle" && event.message.rfind("sing-box exited", 0) == 0);
 }
 
-// One run of the DNS policy worker, started by the soak.
-struct DnsWorkerRun {
-  std::uint64_t generation = 0;
-  std::atomic<bool> done{false};
-  bool checked = false;
-};
+// What the exit watcher reports once it has removed the rule of a core that
+// ended by itself.
+bool ReportsTheCoreExit(const SentEvent& event) {
+  return (event.state == "error" || event.state == "idle") &&
+         event.message.rfind("sing-box exited", 0) == 0;
+}
 
 DWORD HandleCount() {
   DWORD count = 0;
@@ -226,8 +222,8 @@ class Soak {
       }
       // The UI's pace; the window thread drains events meanwhile.
       WaitUntil([] { return false; }, static_cast<DWORD>(Pick(400)));
-      CheckDnsWorkers();
-      if (Pick(2) == 0 && IsOurVpnRunning()) StartDnsWorker(CoreProcess.coreGeneration.load());
+      CheckPlantedRule();
+      if (Pick(2) == 0 && IsOurVpnRunning()) PlantRule();
     }
     WaitUntil([] { return false; }, 200);
     const std::vector<SentEvent> all = harness_.Events();
@@ -235,17 +231,9 @@ class Soak {
       if (all[i].state == "starting" && all[i].message.rfind("pid=", 0) == 0)
         corePids_.insert(static_cast<DWORD>(std::strtoul(all[i].message.c_str() + 4, nullptr, 10)));
     }
-    if (!WaitUntil([&] { return std::all_of(workers_.begin(), workers_.end(),
-                                            [](const auto& run) { return run->done.load(); }); },
-                   10000)) {
-      Violation("a DNS policy worker did not finish within 10 s");
-    }
-    if (!check) {
-      workers_.clear();
-      return;
-    }
-    CheckDnsWorkers();
-    workers_.clear();
+    if (!check) return;
+    CheckPlantedRule();
+    plantedAt_.reset();
     if (MachineDnsRulePresent()) Violation("DNS rule left after the stop");
 
     if (!WaitUntil([&] { return RunningCores(corePids_).empty(); }, 5000)) {
@@ -265,36 +253,25 @@ class Soak {
     CheckEvents(events, startedPids, stopHadCore);
   }
 
-  // Stands in for the DNS policy worker, which under Wine never finds the
-  // tunnel adapter: the host's own worker body with the servers known at
-  // once, on a thread of its own as the host runs it.
-  void StartDnsWorker(std::uint64_t generation) {
-    auto run = std::make_shared<DnsWorkerRun>();
-    run->generation = generation;
-    workers_.push_back(run);
-    // Detached like the host's worker; `run` is shared with it.
-    std::thread([run] {
-      try {
-        RunDnsPolicyApply(run->generation, MachineDnsPolicyTarget(), [](std::wstring_view) {
-          return std::vector<std::wstring>{L"10.0.0.53", L"1.1.1.1"};
-        });
-      } catch (...) {
-      }
-      run->done = true;
-    }).detach();
+  // Stands in for the rule the privileged program installs once the tunnel
+  // has DNS servers, which it never finds under Wine: planted at the real
+  // place while the core runs. Every end of the core takes it away, the
+  // host's stop and its exit watcher alike, whoever wrote it.
+  void PlantRule() {
+    InstallDnsPolicyRule(MachineDnsPolicyTarget(), {L"10.0.0.53", L"1.1.1.1"});
+    plantedAt_ = harness_.Events().size();
   }
 
-  // A worker that has finished for a core that is still current has left
-  // its rule. The rule is read first: a removal only follows the clearing
-  // of `running`, so a core still current afterwards had it in place.
-  void CheckDnsWorkers() {
-    for (const auto& run : workers_) {
-      if (!run->done.load() || run->checked) continue;
-      run->checked = true;
-      const bool present = MachineDnsRulePresent();
-      if (!present && CoreIsCurrent(run->generation))
-        Violation("no DNS rule while the core runs with its tunnel DNS known");
-    }
+  // Once the UI has heard that the core ended by itself, its rule is gone:
+  // the exit watcher removes it before it reports the end.
+  void CheckPlantedRule() {
+    if (!plantedAt_) return;
+    const std::vector<SentEvent> all = harness_.Events();
+    const bool exitReported = std::any_of(all.begin() + static_cast<std::ptrdiff_t>(*plantedAt_),
+                                          all.end(), ReportsTheCoreExit);
+    if (!exitReported) return;
+    if (MachineDnsRulePresent()) Violation("DNS rule left after the core's own exit");
+    plantedAt_.reset();
   }
 
   void CheckEvents(const std::vector<SentEvent>& events, const std::vector<DWORD>& startedPids,
@@ -339,7 +316,7 @@ class Soak {
   int violations_ = 0;
   int session_ = 0;
   std::set<DWORD> corePids_;  // every core the UI was told of
-  std::vector<std::shared_ptr<DnsWorkerRun>> workers_;  // this session's
+  std::optional<std::size_t> plantedAt_;  // events received when the rule was planted
   Behaviour behaviour_ = Behaviour::Normal;
 };
 

@@ -28,15 +28,17 @@ if(WIN32)
   # run is `chaos_soak.exe --sessions 500 --seed <n>` under tools/wine-run.
   set(soak_dir ${CMAKE_BINARY_DIR}/chaos-soak)
   add_executable(chaos_soak chaos_soak.cpp)
-  target_link_libraries(chaos_soak PRIVATE tovix_host)
+  target_link_libraries(chaos_soak PRIVATE tovix_host tovix_service)
   target_include_directories(chaos_soak PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
   set_target_properties(chaos_soak PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${soak_dir})
-  add_dependencies(chaos_soak sing-box flutter_windows)
+  add_dependencies(chaos_soak sing-box flutter_windows TovixService TovixDnsGuard)
   add_custom_command(TARGET chaos_soak POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E make_directory ${soak_dir}/bin
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:sing-box> ${soak_dir}/bin/sing-box.exe
     COMMAND ${CMAKE_COMMAND} -E touch ${soak_dir}/bin/wintun.dll
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:flutter_windows> ${soak_dir}/)
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:flutter_windows> ${soak_dir}/
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:TovixService> ${soak_dir}/
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:TovixDnsGuard> ${soak_dir}/)
   add_test(NAME chaos_soak.short COMMAND chaos_soak --sessions 30 --seed 1313)
   set_tests_properties(chaos_soak.short PROPERTIES TIMEOUT 240 RESOURCE_LOCK machine_state)
 endif()
