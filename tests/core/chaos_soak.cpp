@@ -26,6 +26,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <random>
@@ -77,6 +79,13 @@ std::vector<std::string> RunningCores(const std::set<DWORD>& cores) {
     }
   }
   return found;
+}
+
+// bin\standin-core.txt beside this program: the stand-in core's controls.
+std::filesystem::path ControlsFile() {
+  std::wstring path(32768, L'\0');
+  path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+  return std::filesystem::path(path).parent_path() / L"bin" / L"standin-core.txt";
 }
 
 bool IsIdle(const SentEvent& event) { return event.state == "idle" && event.message.empty(); }
@@ -175,7 +184,9 @@ class Soak {
 
   void RunSession(Behaviour behaviour, const std::vector<Action>& actions, bool check) {
     behaviour_ = behaviour;
-    SetEnvironmentVariableW(L"TOVIX_STANDIN_CORE", ToUtf16(Controls(behaviour)).c_str());
+    // Read by the core the privileged program launches, which does not have
+    // this process's environment.
+    std::ofstream(ControlsFile(), std::ios::binary | std::ios::trunc) << Controls(behaviour) << "\n";
     // A core that ignores its input blocks on a configuration larger than
     // the pipe: the start then fails after 5 s.
     const std::string config = behaviour == Behaviour::IgnoresInput && Pick(2) == 0

@@ -28,7 +28,7 @@ if(WIN32)
   # run is `chaos_soak.exe --sessions 500 --seed <n>` under tools/wine-run.
   set(soak_dir ${CMAKE_BINARY_DIR}/chaos-soak)
   add_executable(chaos_soak chaos_soak.cpp)
-  target_link_libraries(chaos_soak PRIVATE tovix_host tovix_service)
+  target_link_libraries(chaos_soak PRIVATE tovix_service tovix_host)
   target_include_directories(chaos_soak PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
   set_target_properties(chaos_soak PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${soak_dir})
   add_dependencies(chaos_soak sing-box flutter_windows TovixService TovixDnsGuard)

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "network/dns_policy.h"
+#include "service/dns_policy.h"
 
 inline bool MachineDnsRulePresent() {
   const DnsPolicyTarget& target = MachineDnsPolicyTarget();
