@@ -197,6 +197,8 @@ class Soak {
     bool stopHadCore = false;        // of the last stop
 
     for (Action action : actions) {
+      // Before a stop can take the rule away on its own account.
+      CheckPlantedRule();
       switch (action) {
         case Action::Start: {
           const Answer answer = harness_.Call("start", EncodableValue(config));
@@ -205,6 +207,9 @@ class Soak {
             Violation("start answered neither true nor start_failed");
           }
           if (ok) startedPids.push_back(CoreProcess.pid);  // written by this thread only
+          // While it runs, a core of every kind may have its rule, also one
+          // that will end by itself.
+          if (ok && IsOurVpnRunning()) PlantRule();
           break;
         }
         case Action::Stop:
