@@ -9,7 +9,7 @@ if(WIN32)
     TIMEOUT 120)
   tovix_add_gtest(broker_whole_program_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/broker_whole_program_test.cpp
-    LIBS tovix_whole_program
+    LIBS tovix_whole_program tovix_dns_rule
     LOCKS datadir instance hklm hkcu_window
     TIMEOUT 180)
 endif()
