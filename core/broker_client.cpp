@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "channels/secure_wipe.h"
+#include "common/text.h"
 #include "common/unique_resource.h"
 
 using tovix::broker::Kind;
@@ -48,6 +49,7 @@ std::map<std::int64_t, std::shared_ptr<Pending>> pending;
 std::int64_t nextId = 0;
 bool connected = false;
 std::wstring programOverride;
+BrokerClient::Starter starter = ShellExecuteExW;
 // Held while a request is written, so that requests never interleave; taken
 // after `lock` where both are held, and never while waiting for a reply.
 std::mutex writeLock;
@@ -267,14 +269,19 @@ bool Launch(std::string& error, std::unique_lock<std::mutex>& held) {
   info.lpFile = program.c_str();
   info.lpParameters = parameters.c_str();
   info.nShow = SW_HIDE;
+  const BrokerClient::Starter start = starter;
   held.unlock();  // the prompt may take the user a while
-  const BOOL started = ShellExecuteExW(&info);
+  const BOOL started = start(&info);
   const DWORD startError = GetLastError();
   held.lock();
   if (!started || info.hProcess == nullptr) {
-    error = startError == ERROR_CANCELLED
-                ? std::string(kBrokerDeclinedMessage)
-                : "VPN service could not start: err=" + std::to_string(startError);
+    if (startError == ERROR_CANCELLED) {
+      error = kBrokerDeclinedMessage;
+    } else if (startError == ERROR_FILE_NOT_FOUND || startError == ERROR_PATH_NOT_FOUND) {
+      error = "TovixService.exe not bundled at " + ToUtf8(program);
+    } else {
+      error = "VPN service could not start: err=" + std::to_string(startError);
+    }
     return false;
   }
   tovix::UniqueHandle started_process(info.hProcess);
@@ -352,6 +359,11 @@ HANDLE BrokerClient::DuplicateProcess() {
 void BrokerClient::Disconnect() {
   std::unique_lock held(lock);
   CloseLocked(held);
+}
+
+void BrokerClient::SetStarter(Starter replacement) {
+  std::lock_guard guard(lock);
+  starter = replacement != nullptr ? replacement : ShellExecuteExW;
 }
 
 void BrokerClient::SetProgram(std::wstring path) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <functional>
 #include <optional>
@@ -47,6 +48,10 @@ class BrokerClient {
 
   // Tests: the program to start instead of TovixService.exe beside this one.
   static void SetProgram(std::wstring path);
+  // Tests: what starts the program in place of ShellExecuteExW (under Wine
+  // the elevation prompt is never declined); null restores it.
+  using Starter = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+  static void SetStarter(Starter starter);
 };
 
 // The "start_failed" messages of a privileged side that cannot be had.

@@ -313,6 +313,17 @@ tovix::UniqueFileHandle CreateBrokerPipe(const std::wstring& name) {
       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
       kPipeBufferBytes, kPipeBufferBytes, 0, &attributes));
   LocalFree(descriptor);
+  if (!pipe) return pipe;
+  // Wine creates another instance of an existing pipe in spite of the flag.
+  // Such a pipe was made by its first creator, with its own limit and its
+  // own instances: only a pipe of one instance, limited to one, is ours.
+  DWORD limit = 0;
+  DWORD instances = 0;
+  if (!GetNamedPipeInfo(pipe.get(), nullptr, nullptr, nullptr, &limit) || limit != 1 ||
+      !GetNamedPipeHandleStateW(pipe.get(), nullptr, &instances, nullptr, nullptr, nullptr, 0) ||
+      instances != 1) {
+    pipe.reset();
+  }
   return pipe;
 }
 

@@ -201,7 +201,8 @@ void CloseInClient(HANDLE client, std::uint64_t value) {
 
 void LaunchSteps(const Message& request, HANDLE client, Message& reply) {
   if (held.process) return Refuse(reply, "already running", false);
-  if (request.text.size() > kMaxConfigBytes) {
+  // `flag`: the client had a configuration over the limit and did not send it.
+  if (request.flag || request.text.size() > kMaxConfigBytes) {
     return Refuse(reply, "Could not prepare protected VPN configuration", true);
   }
   const CoreConfigVerdict verdict = CheckCoreConfig(request.text);

@@ -1,0 +1,406 @@
+// TovixService.exe --broker, attacked over its pipe. The broker runs as a
+// child of this test from a scratch install and serves this test process;
+// each attack comes while a core it launched runs, and after it the core
+// still runs, a new connection is served, and the broker still ends that
+// core when asked. Test thread; a helper mode plays a foreign client.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "channels/byte_streams.h"
+#include "channels/encodable_value.h"
+#include "channels/standard_codec.h"
+#include "common/unique_resource.h"
+#include "protocol/broker_protocol.h"
+#include "shell/whole_program.h"
+
+namespace {
+
+using tovix::broker::Kind;
+using tovix::broker::Message;
+
+constexpr char kIntruderVariable[] = "TOVIX_BROKER_INTRUDER_PIPE";
+constexpr char kConfig[] = R"({"outbounds":[{"type":"direct"}]})";
+constexpr DWORD kReplyMs = 10000;
+
+std::wstring PipeName(DWORD pid, const std::wstring& token) {
+  return tovix::broker::kBrokerPipePrefix + std::to_wstring(pid) + L"." + token;
+}
+
+std::wstring FreshToken() {
+  static int counter = 0;
+  wchar_t token[33] = {};
+  swprintf(token, 33, L"%08lx%08lx%016x", GetCurrentProcessId(), GetTickCount(), ++counter);
+  return token;
+}
+
+// One overlapped transfer, waited for at most `ms`; cancelled after that.
+bool Transfer(HANDLE pipe, bool write, void* data, DWORD size, DWORD ms, DWORD* moved = nullptr) {
+  tovix::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event.get();
+  DWORD done = 0;
+  BOOL ok = write ? WriteFile(pipe, data, size, &done, &overlapped)
+                  : ReadFile(pipe, data, size, &done, &overlapped);
+  if (!ok && GetLastError() == ERROR_IO_PENDING) {
+    if (WaitForSingleObject(event.get(), ms) != WAIT_OBJECT_0) CancelIoEx(pipe, &overlapped);
+    ok = GetOverlappedResult(pipe, &overlapped, &done, TRUE);
+  }
+  if (moved) *moved = done;
+  return ok != FALSE;
+}
+
+bool Send(HANDLE pipe, std::vector<std::uint8_t> bytes, DWORD ms = kReplyMs) {
+  DWORD written = 0;
+  return Transfer(pipe, true, bytes.data(), static_cast<DWORD>(bytes.size()), ms, &written) &&
+         written == bytes.size();
+}
+
+std::optional<Message> Receive(HANDLE pipe, DWORD ms = kReplyMs) {
+  std::vector<std::uint8_t> bytes(1 << 16);
+  DWORD got = 0;
+  if (!Transfer(pipe, false, bytes.data(), static_cast<DWORD>(bytes.size()), ms, &got)) {
+    return std::nullopt;
+  }
+  return tovix::broker::DecodeMessage(bytes.data(), got);
+}
+
+Message Request(Kind kind, std::int64_t id, std::uint64_t core = 0, std::string text = {}) {
+  Message request;
+  request.id = id;
+  request.kind = kind;
+  request.core = core;
+  request.text = std::move(text);
+  return request;
+}
+
+// Whether the server has ended the connection: a read fails within `ms`
+// (replies already queued are read past).
+bool ConnectionEnds(HANDLE pipe, DWORD ms) {
+  const ULONGLONG deadline = GetTickCount64() + ms;
+  std::vector<std::uint8_t> bytes(1 << 16);
+  while (GetTickCount64() < deadline) {
+    DWORD got = 0;
+    if (!Transfer(pipe, false, bytes.data(), static_cast<DWORD>(bytes.size()),
+                  static_cast<DWORD>(deadline - GetTickCount64()), &got) &&
+        GetLastError() != ERROR_MORE_DATA && GetLastError() != ERROR_OPERATION_ABORTED) {
+      return true;
+    }
+  }
+  return false;
+}
+
+tovix::UniqueFileHandle Open(const std::wstring& name, DWORD* error = nullptr) {
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  for (;;) {
+    tovix::UniqueFileHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                             nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                                             nullptr));
+    const DWORD openError = GetLastError();
+    if (pipe) {
+      DWORD mode = PIPE_READMODE_MESSAGE;
+      SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
+      return pipe;
+    }
+    if (error) *error = openError;
+    if ((openError != ERROR_FILE_NOT_FOUND && openError != ERROR_PIPE_BUSY) || error ||
+        GetTickCount64() >= deadline) {
+      return pipe;
+    }
+    Sleep(20);
+  }
+}
+
+// sing-box.exe processes whose parent is `parent`.
+int CoresOf(DWORD parent) {
+  tovix::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ParentProcessID == parent && _wcsicmp(entry.szExeFile, L"sing-box.exe") == 0) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+std::vector<std::uint8_t> Encoded(const flutter::EncodableValue& value) {
+  std::vector<std::uint8_t> bytes;
+  flutter::ByteBufferStreamWriter writer(&bytes);
+  flutter::StandardCodecSerializer::GetInstance().WriteValue(value, &writer);
+  return bytes;
+}
+
+class BrokerServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(install.folder() / L"bin" / L"sing-box.exe")) {
+      GTEST_SKIP() << "the sing-box stand-in is not built";
+    }
+    std::ofstream(install.folder() / L"bin" / L"standin-core.txt") << "echo-config\n";
+    broker = StartBroker(PipeName(GetCurrentProcessId(), token));
+    ASSERT_TRUE(broker);
+    pipe = Open(name);
+    ASSERT_TRUE(pipe);
+    ASSERT_TRUE(Hello(pipe.get()));
+    LaunchCore();
+  }
+  void TearDown() override {
+    pipe.reset();
+    if (broker) TerminateProcess(broker.get(), 1);
+    if (broker) WaitForSingleObject(broker.get(), 5000);
+  }
+
+  tovix::UniqueHandle StartBroker(const std::wstring& pipeName) {
+    name = pipeName;
+    std::wstring commandLine = L"\"" + (install.folder() / L"TovixService.exe").wstring() +
+                               L"\" --broker " + std::to_wstring(GetCurrentProcessId()) + L" " +
+                               token;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        install.folder().c_str(), &startup, &started)) {
+      return tovix::UniqueHandle();
+    }
+    CloseHandle(started.hThread);
+    brokerPid = started.dwProcessId;
+    return tovix::UniqueHandle(started.hProcess);
+  }
+
+  bool Hello(HANDLE on) {
+    if (!Send(on, tovix::broker::EncodeMessage(Request(Kind::Hello, ++lastId)))) return false;
+    const std::optional<Message> reply = Receive(on);
+    return reply && reply->reply && reply->id == lastId;
+  }
+
+  // Launches and resumes a core; its handles come into this process.
+  void LaunchCore(const std::string& config = kConfig) {
+    ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Launch, ++lastId, 0,
+                                                                       config))));
+    const std::optional<Message> launched = Receive(pipe.get());
+    ASSERT_TRUE(launched && launched->ok) << (launched ? launched->text : "no reply");
+    core = launched->core;
+    coreProcess.reset(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(launched->process)));
+    coreOutput.reset(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(launched->output)));
+    ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Resume, ++lastId,
+                                                                       core))));
+    const std::optional<Message> resumed = Receive(pipe.get());
+    ASSERT_TRUE(resumed && resumed->ok) << (resumed ? resumed->text : "no reply");
+  }
+
+  // After an attack: the core runs, the broker serves a new connection and
+  // still ends its core on request.
+  void ExpectCoreStillServed() {
+    EXPECT_EQ(WaitForSingleObject(coreProcess.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    pipe.reset();
+    pipe = Open(name);
+    ASSERT_TRUE(pipe);
+    ASSERT_TRUE(Hello(pipe.get()));
+    ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Release, ++lastId,
+                                                                       core))));
+    const std::optional<Message> released = Receive(pipe.get());
+    ASSERT_TRUE(released && released->ok);
+    EXPECT_EQ(WaitForSingleObject(coreProcess.get(), 2000), static_cast<DWORD>(WAIT_OBJECT_0));
+  }
+
+  whole_program::ScratchInstall install;
+  std::wstring token = FreshToken();
+  std::wstring name;
+  tovix::UniqueHandle broker;
+  DWORD brokerPid = 0;
+  tovix::UniqueFileHandle pipe;
+  std::int64_t lastId = 0;
+  std::uint64_t core = 0;
+  tovix::UniqueHandle coreProcess;
+  tovix::UniqueHandle coreOutput;
+};
+
+struct Attack {
+  const char* what;
+  std::function<void(HANDLE)> act;
+};
+
+TEST_F(BrokerServer, AnAttackEndsItsConnectionOnlyAndTheCoreStaysServed) {
+  using flutter::EncodableList;
+  using flutter::EncodableValue;
+  // A well-formed request's fields with one of them replaced.
+  const auto fields = [](std::size_t at, EncodableValue value) {
+    EncodableList list{EncodableValue(std::int64_t{1}), EncodableValue(std::int32_t{1}),
+                       EncodableValue(false),           EncodableValue(false),
+                       EncodableValue(false),           EncodableValue(std::int64_t{0}),
+                       EncodableValue(std::int64_t{0}), EncodableValue(std::int64_t{0}),
+                       EncodableValue(std::int64_t{0}), EncodableValue(std::string()),
+                       EncodableValue(EncodableList{})};
+    list[at] = std::move(value);
+    return Encoded(EncodableValue(std::move(list)));
+  };
+  const std::vector<Attack> attacks = {
+      {"half a message, then gone",
+       [&](HANDLE pipe) {
+         auto bytes = tovix::broker::EncodeMessage(Request(Kind::Hello, 7));
+         bytes.resize(bytes.size() / 2);
+         Send(pipe, bytes);
+       }},
+      {"an id that is text",
+       [&](HANDLE pipe) { Send(pipe, fields(0, EncodableValue("1"))); }},
+      {"a kind beyond the known",
+       [&](HANDLE pipe) { Send(pipe, fields(1, EncodableValue(99))); }},
+      {"a flag that is a number",
+       [&](HANDLE pipe) { Send(pipe, fields(2, EncodableValue(1))); }},
+      {"a message flagged as a reply",
+       [&](HANDLE pipe) { Send(pipe, fields(2, EncodableValue(true))); }},
+      {"a map instead of a list",
+       [&](HANDLE pipe) { Send(pipe, Encoded(EncodableValue(flutter::EncodableMap{}))); }},
+      {"one byte beyond the largest message",
+       [&](HANDLE pipe) {
+         Send(pipe, std::vector<std::uint8_t>(tovix::broker::kMaxMessageBytes + 1, 12), 3000);
+       }},
+      {"a client that stops reading",
+       [&](HANDLE pipe) {
+         // Replies pile up beyond the pipe's buffer: the broker's write
+         // waits on a client that never reads.
+         for (int i = 0; i < 4000; ++i) {
+           if (!Send(pipe, tovix::broker::EncodeMessage(Request(Kind::Terminate, ++lastId,
+                                                                 0, std::string(60, 'x'))),
+                     10000)) {
+             break;
+           }
+         }
+       }},
+  };
+  for (const Attack& attack : attacks) {
+    SCOPED_TRACE(attack.what);
+    attack.act(pipe.get());
+    EXPECT_TRUE(ConnectionEnds(pipe.get(), 10000));
+    EXPECT_EQ(WaitForSingleObject(broker.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(coreProcess.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    pipe.reset();
+    pipe = Open(name);
+    ASSERT_TRUE(pipe);
+    ASSERT_TRUE(Hello(pipe.get()));
+  }
+  ExpectCoreStillServed();
+}
+
+TEST_F(BrokerServer, AThousandRequestsAtOnceAreAllAnsweredInOrder) {
+  std::vector<std::uint8_t> all;
+  constexpr int kRequests = 1000;
+  const std::int64_t first = lastId + 1;
+  for (int i = 0; i < kRequests; ++i) {
+    ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Resume, ++lastId,
+                                                                       core + 1))));
+  }
+  for (int i = 0; i < kRequests; ++i) {
+    const std::optional<Message> reply = Receive(pipe.get());
+    ASSERT_TRUE(reply) << i;
+    ASSERT_EQ(reply->id, first + i);
+    EXPECT_EQ(reply->text, "no such core");
+  }
+  ExpectCoreStillServed();
+}
+
+TEST_F(BrokerServer, ASecondClientIsBusyAndTheFirstStillServed) {
+  DWORD error = 0;
+  EXPECT_FALSE(Open(name, &error));
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_PIPE_BUSY));
+  EXPECT_TRUE(Hello(pipe.get()));
+  ExpectCoreStillServed();
+}
+
+TEST_F(BrokerServer, AConfigurationBeyondOneBufferArrivesWhole) {
+  ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Release, ++lastId,
+                                                                     core))));
+  ASSERT_TRUE(Receive(pipe.get()));
+  ASSERT_EQ(WaitForSingleObject(coreProcess.get(), 2000), static_cast<DWORD>(WAIT_OBJECT_0));
+  const std::string config =
+      R"({"outbounds":[{"type":"direct","tag":")" + std::string(1 << 20, 'a') + R"("}]})";
+  LaunchCore(config);
+  // The stand-in's "config bytes=<n>" line.
+  std::string output;
+  const ULONGLONG deadline = GetTickCount64() + kReplyMs;
+  while (output.find("config bytes=") == std::string::npos && GetTickCount64() < deadline) {
+    char buffer[4096];
+    DWORD got = 0;
+    if (!ReadFile(coreOutput.get(), buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+    output.append(buffer, got);
+  }
+  EXPECT_NE(output.find("config bytes=" + std::to_string(config.size()) + " "), std::string::npos)
+      << output;
+  ExpectCoreStillServed();
+}
+
+TEST_F(BrokerServer, AnotherProcessIsRefusedAndTheServedOneHeardAfter) {
+  pipe.reset();
+  // This test program again, as a client that is not the served process.
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring commandLine = L"\"" + std::wstring(self) +
+                             L"\" --gtest_filter=BrokerIntruder.SendsALaunch";
+  SetEnvironmentVariableW(L"TOVIX_BROKER_INTRUDER_PIPE", name.c_str());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  const BOOL made = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                   nullptr, nullptr, &startup, &started);
+  SetEnvironmentVariableW(L"TOVIX_BROKER_INTRUDER_PIPE", nullptr);
+  ASSERT_TRUE(made);
+  CloseHandle(started.hThread);
+  tovix::UniqueHandle intruder(started.hProcess);
+  ASSERT_EQ(WaitForSingleObject(intruder.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 0;
+  GetExitCodeProcess(intruder.get(), &code);
+  EXPECT_EQ(code, 0u) << "1: not connected at all, 2: its request was answered";
+  EXPECT_EQ(CoresOf(brokerPid), 1);
+  ExpectCoreStillServed();
+}
+
+// The foreign client (run only by the test above): connects, sends a launch
+// and exits 0 when the connection ended without an answer.
+TEST(BrokerIntruder, SendsALaunch) {
+  char name[512] = {};
+  if (GetEnvironmentVariableA(kIntruderVariable, name, sizeof name) == 0) {
+    GTEST_SKIP() << "a helper of AnotherProcessIsRefusedAndTheServedOneHeardAfter";
+  }
+  const std::wstring wide(name, name + strlen(name));
+  tovix::UniqueFileHandle pipe = Open(wide);
+  if (!pipe) ExitProcess(1);
+  Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Launch, 1, 0, kConfig)), 3000);
+  ExitProcess(Receive(pipe.get(), 3000) ? 2 : 0);
+}
+
+TEST(BrokerPipe, ANameTakenFirstMeansNoBroker) {
+  whole_program::ScratchInstall install;
+  const std::wstring token = FreshToken();
+  const std::wstring name = PipeName(GetCurrentProcessId(), token);
+  tovix::UniqueFileHandle squatter(CreateNamedPipeW(
+      name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_MESSAGE,
+      PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+  ASSERT_TRUE(squatter);
+  std::wstring commandLine = L"\"" + (install.folder() / L"TovixService.exe").wstring() +
+                             L"\" --broker " + std::to_wstring(GetCurrentProcessId()) + L" " +
+                             token;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &started));
+  CloseHandle(started.hThread);
+  tovix::UniqueHandle broker(started.hProcess);
+  ASSERT_EQ(WaitForSingleObject(broker.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 0;
+  GetExitCodeProcess(broker.get(), &code);
+  EXPECT_EQ(code, 1u);
+}
+
+}  // namespace
