@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/paths.h"
+#include "core/broker_client.h"
 #include "core/core_launch.h"
 #include "core/core_stop.h"
 #include "core/vpn_events.h"
@@ -171,5 +172,7 @@ int main(int argc, char** argv) {
               " (ratio %.2f), medians of %d\n",
               Median(start), Median(bare), Median(start) / Median(bare), rounds);
   std::printf("stop of a running core: %.1f ms median\n", Median(stop));
+  SetControls("");
+  BrokerClient::Disconnect();  // joins the connection's reader before exit
   return 0;
 }
