@@ -5,8 +5,11 @@
 //  - start latency ("start" to "running") beside a bare CreateProcess of the
 //    stand-in up to its readiness line;
 //  - stop latency of a running core.
-// Run by hand under Wine from its own folder (bin\sing-box.exe and
-// bin\wintun.dll beside it): core_bench.exe [megabytes] [rounds].
+// Run by hand under Wine from its own folder (TovixService.exe beside it,
+// bin\sing-box.exe and bin\wintun.dll below it): core_bench.exe [megabytes]
+// [rounds]. The host's cores are launched by TovixService.exe and do not
+// have this program's environment, so the stand-in's controls go into its
+// file, bin\standin-core.txt.
 #include <windows.h>
 
 #include <algorithm>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "common/paths.h"
+#include "core/broker_client.h"
 #include "core/core_launch.h"
 #include "core/core_stop.h"
 #include "core/vpn_events.h"
@@ -43,7 +47,10 @@ bool WaitForState(const char* state, double timeoutMs) {
 }
 
 void SetControls(const std::string& controls) {
-  SetEnvironmentVariableA("TOVIX_STANDIN_CORE", controls.empty() ? nullptr : controls.c_str());
+  const fs::path file = ExecutableSiblingPath(L"sing-box.exe").parent_path() / L"standin-core.txt";
+  std::error_code ignored;
+  fs::remove(file, ignored);
+  if (!controls.empty()) std::ofstream(file) << controls << "\n";
 }
 
 double Median(std::vector<double> values) {
@@ -126,6 +133,7 @@ int main(int argc, char** argv) {
   const unsigned long megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 20;
   const double mb = static_cast<double>(megabytes);
+  SetEnvironmentVariableW(L"TOVIX_STANDIN_CORE", nullptr);
   const fs::path diagnostics = dataDir() / L"core-diagnostics.on";
   fs::remove(diagnostics);
 
@@ -164,5 +172,7 @@ int main(int argc, char** argv) {
               " (ratio %.2f), medians of %d\n",
               Median(start), Median(bare), Median(start) / Median(bare), rounds);
   std::printf("stop of a running core: %.1f ms median\n", Median(stop));
+  SetControls("");
+  BrokerClient::Disconnect();  // joins the connection's reader before exit
   return 0;
 }
