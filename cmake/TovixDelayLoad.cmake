@@ -10,28 +10,34 @@
 # the link of Tovix.exe, so the list cannot silently fall behind the code.
 set(TOVIX_DELAY_LOADED_DLLS crypt32 ws2_32 iphlpapi bcrypt)
 
-# Links `target` (PUBLIC) against the delay-loaded DLLs.
+# Links `target` (PUBLIC) against delay-loaded DLLs: those named after it, or
+# TOVIX_DELAY_LOADED_DLLS (Tovix.exe's) when none are.
 function(tovix_link_delay_loaded target)
+  set(dlls ${ARGN})
+  if(NOT dlls)
+    set(dlls ${TOVIX_DELAY_LOADED_DLLS})
+  endif()
   if(MSVC)
-    target_link_libraries(${target} PUBLIC ${TOVIX_DELAY_LOADED_DLLS} delayimp)
-    foreach(name IN LISTS TOVIX_DELAY_LOADED_DLLS)
+    target_link_libraries(${target} PUBLIC ${dlls} delayimp)
+    foreach(name IN LISTS dlls)
       target_link_options(${target} INTERFACE /DELAYLOAD:${name}.dll)
     endforeach()
   elseif(MINGW AND CMAKE_DLLTOOL)
-    foreach(name IN LISTS TOVIX_DELAY_LOADED_DLLS)
-      set(def ${PROJECT_SOURCE_DIR}/cmake/delay-load/${name}.def)
+    foreach(name IN LISTS dlls)
       set(library ${CMAKE_BINARY_DIR}/delay-load/lib${name}_delay.a)
-      add_custom_command(OUTPUT ${library}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delay-load
-        COMMAND ${CMAKE_DLLTOOL} --input-def ${def} --output-delaylib ${library}
-        DEPENDS ${def}
-        VERBATIM)
-      list(APPEND libraries ${library})
+      if(NOT TARGET tovix_delay_${name})
+        set(def ${PROJECT_SOURCE_DIR}/cmake/delay-load/${name}.def)
+        add_custom_command(OUTPUT ${library}
+          COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delay-load
+          COMMAND ${CMAKE_DLLTOOL} --input-def ${def} --output-delaylib ${library}
+          DEPENDS ${def}
+          VERBATIM)
+        add_custom_target(tovix_delay_${name} DEPENDS ${library})
+      endif()
+      add_dependencies(${target} tovix_delay_${name})
+      target_link_libraries(${target} PUBLIC ${library})
     endforeach()
-    add_custom_target(tovix_delay_load_libraries DEPENDS ${libraries})
-    add_dependencies(${target} tovix_delay_load_libraries)
-    target_link_libraries(${target} PUBLIC ${libraries})
   else()
-    target_link_libraries(${target} PUBLIC ${TOVIX_DELAY_LOADED_DLLS})
+    target_link_libraries(${target} PUBLIC ${dlls})
   endif()
 endfunction()
