@@ -38,7 +38,8 @@ struct CoreLineState {
   bool truncated = false;     // bytes of the current line were dropped
   // What the dropped bytes of the current line held, so that a fatal text
   // past the cut still counts, and the last bytes seen around the cut, for a
-  // text that the cut or a read boundary splits.
+  // text that the cut or a read boundary splits and for a "level=fatal"
+  // field whose right neighbour has not been read yet.
   bool droppedFatal = false;
   bool droppedAdapterConflict = false;
   std::string droppedTail;  // at most kDroppedTailBytes

@@ -265,3 +265,49 @@ TEST(CoreLineDecisions, FatalTextPastTheCutOfAHugeLineStillCountsOnce) {
     EXPECT_LE(state.droppedTail.size(), kDroppedTailBytes);
   }
 }
+
+TEST(CoreLineDecisions, LevelFieldCountsOnlyWithRealNeighboursAtCutsAndReadEdges) {
+  // Filler, then `text` ending at byte `endsAt` of the line, then `after`.
+  const auto place = [](std::string_view text, std::size_t endsAt, std::string_view after) {
+    return std::string(endsAt - text.size(), 'x').append(text).append(after);
+  };
+  const std::string longTail = " " + std::string(100, 'x') + "\n";
+  constexpr std::size_t kOneRead = std::size_t{1} << 30;
+  constexpr std::size_t kPastCut = 20 * kCoreReadSize;  // a read edge among dropped bytes
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::size_t readSize;
+    bool fatal;
+  } cases[] = {
+      {"field up to the cut, host name past it",
+       place(" level=fatal", kMaxCoreLine, ".example.com\n"), kCoreReadSize, false},
+      {"same, one read", place(" level=fatal", kMaxCoreLine, ".example.com\n"), kOneRead, false},
+      {"first dropped window begins at \"level\" of \"loglevel\"",
+       place("loglevel=fatal", kMaxCoreLine - kDroppedTailBytes + 11, longTail), kCoreReadSize,
+       false},
+      {"later window begins at \"level\" of \"loglevel\"",
+       place("loglevel=fatal", kPastCut - kDroppedTailBytes + 11, longTail), kCoreReadSize, false},
+      {"field at the end of a read, host name in the next",
+       place(" level=fatal", kPastCut, ".example.com\n"), kCoreReadSize, false},
+      {"same, one read", place(" level=fatal", kPastCut, ".example.com\n"), kOneRead, false},
+      {"field up to the cut, space past it", place(" level=fatal", kMaxCoreLine, " msg\n"),
+       kCoreReadSize, true},
+      {"field ends the whole line", place(" level=fatal", kMaxCoreLine, "\n"), kCoreReadSize, true},
+      {"field at the end of a read, space in the next", place(" level=fatal", kPastCut, " msg\n"),
+       kCoreReadSize, true},
+      {"field at the end of a read, newline in the next", place(" level=fatal", kPastCut, "\n"),
+       kCoreReadSize, true},
+      {"field ends the output of a cut line", place(" level=fatal", kPastCut, ""), kCoreReadSize,
+       true},
+  };
+  for (const auto& c : cases) {
+    CoreLineState state;
+    RecordingActions actions;
+    state.started = true;
+    FeedInReads(state, c.bytes, actions, c.readSize);
+    FinishCoreOutput(state, actions);
+    EXPECT_EQ(actions.seen.events.size(), c.fatal ? 1u : 0u) << c.what;
+    EXPECT_EQ(actions.seen.coreLines.size(), c.fatal ? 0u : 1u) << c.what;
+  }
+}
