@@ -66,6 +66,24 @@ void ScanDroppedBytes(CoreLineState& state, std::string_view dropped) {
   state.droppedTail.assign(window, window.size() - keep, keep);
 }
 
+// Hands the waiting core log lines over. They are let go even when the
+// hand-over fails, so that a failing log cannot make them pile up.
+void HandOverCoreLog(CoreLineState& state, CoreOutputActions& actions) {
+  if (state.coreLog.empty()) return;
+  struct Clear {
+    std::string& lines;
+    ~Clear() { lines.clear(); }
+  } clear{state.coreLog};
+  actions.WriteCore(std::string_view(state.coreLog).substr(0, state.coreLog.size() - 1));
+}
+
+// Queues the current line for the core log; a long run of lines in one read
+// (a caller feeding more than a read) is handed over on the way.
+void QueueCoreLine(CoreLineState& state, CoreOutputActions& actions) {
+  AppendLine(state.coreLog, state.line);
+  if (state.coreLog.size() >= kMaxCoreLine) HandOverCoreLog(state, actions);
+}
+
 // The line of a cut has ended (newline or end of output): the carried bytes
 // end where the line does.
 void DecideCarriedBytes(CoreLineState& state) {
@@ -118,10 +136,11 @@ void FeedCoreOutput(CoreLineState& state, std::string_view bytes, CoreOutputActi
       ScanDroppedBytes(state, bytes.substr(kept, runLength - kept));
       state.truncated = true;
     }
-    if (!found) return;
+    if (!found) break;
     HandleCoreLine(state, actions);
     bytes.remove_prefix(runLength + 1);
   }
+  HandOverCoreLog(state, actions);
 }
 
 void HandleCoreLine(CoreLineState& state, CoreOutputActions& actions) {
@@ -132,6 +151,7 @@ void HandleCoreLine(CoreLineState& state, CoreOutputActions& actions) {
   if (state.truncated) state.line.append(kLineTruncatedMarker);
 
   if (fatal) {
+    HandOverCoreLog(state, actions);
     if (!state.fatalSeen) {
       state.fatalSeen = true;
       try {
@@ -149,13 +169,14 @@ void HandleCoreLine(CoreLineState& state, CoreOutputActions& actions) {
   } else if (!state.fatalSeen && IsReadinessLine(state.line)) {
     state.started = true;
     state.startupBuffer.clear();
-    actions.WriteCore(state.line);
+    QueueCoreLine(state, actions);
+    HandOverCoreLog(state, actions);
     if (actions.StillWanted()) {
       actions.Emit("running", "sing-box up");
       actions.StartDnsPolicy();
     }
   } else if (state.started) {
-    actions.WriteCore(state.line);
+    QueueCoreLine(state, actions);
   } else if (!state.fatalSeen) {
     AppendLine(state.startupBuffer, state.line);
     if (state.startupBuffer.size() > kStartupBufferLimit) {
@@ -172,6 +193,7 @@ void HandleCoreLine(CoreLineState& state, CoreOutputActions& actions) {
 
 void FinishCoreOutput(CoreLineState& state, CoreOutputActions& actions) {
   if (!state.line.empty() || state.truncated) HandleCoreLine(state, actions);
+  HandOverCoreLog(state, actions);
   if (state.started || state.fatalSeen) return;
   try {
     actions.SaveReport(CoreReport::IncompleteStartup,

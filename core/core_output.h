@@ -43,6 +43,11 @@ struct CoreLineState {
   bool droppedFatal = false;
   bool droppedAdapterConflict = false;
   std::string droppedTail;  // at most kDroppedTailBytes
+  // Lines for the core log not yet handed over, each + "\n". They go to
+  // WriteCore in one piece at the end of each read and before any other
+  // action, so that the log takes one write per read instead of one per line
+  // and the order towards events and the session log stays that of the lines.
+  std::string coreLog;
 };
 
 enum class CoreReport { Failure, IncompleteStartup };
@@ -56,7 +61,8 @@ class CoreOutputActions {
   virtual ~CoreOutputActions() = default;
   virtual void Emit(std::string_view state, std::string_view message) = 0;
   virtual void Log(std::string_view tag, std::string_view text) = 0;
-  virtual void WriteCore(std::string_view text) = 0;
+  // One or more core log lines, separated by line feeds.
+  virtual void WriteCore(std::string_view lines) = 0;
   // The core is still wanted (`running`): readiness is announced.
   virtual bool StillWanted() = 0;
   virtual void StartDnsPolicy() = 0;
@@ -82,7 +88,8 @@ std::string IncompleteStartupReportText(std::string_view stamp, std::uint32_t pi
 
 // Splits bytes into lines: each newline completes the line (HandleCoreLine);
 // other bytes, a carriage return included, are kept up to kMaxCoreLine per
-// line and dropped beyond it.
+// line and dropped beyond it. The core log lines of `bytes` are handed over
+// before it returns.
 void FeedCoreOutput(CoreLineState& state, std::string_view bytes, CoreOutputActions& actions);
 
 // Acts on the completed `state.line`, then empties it.

@@ -16,6 +16,7 @@ struct Recorded {
   std::vector<std::pair<std::string, std::string>> events;
   std::vector<std::pair<std::string, std::string>> logLines;
   std::vector<std::string> coreLines;
+  int coreWrites = 0;
   std::vector<std::pair<CoreReport, std::string>> reports;
   int dnsStarts = 0;
 };
@@ -32,7 +33,14 @@ class RecordingActions final : public CoreOutputActions {
   void Log(std::string_view tag, std::string_view text) override {
     seen.logLines.emplace_back(tag, text);
   }
-  void WriteCore(std::string_view text) override { seen.coreLines.emplace_back(text); }
+  void WriteCore(std::string_view lines) override {
+    for (std::size_t end; (end = lines.find('\n')) != std::string_view::npos;) {
+      seen.coreLines.emplace_back(lines.substr(0, end));
+      lines.remove_prefix(end + 1);
+    }
+    seen.coreLines.emplace_back(lines);
+    ++seen.coreWrites;
+  }
   bool StillWanted() override { return wanted; }
   void StartDnsPolicy() override { ++seen.dnsStarts; }
   void SaveReport(CoreReport report, const std::string& text) override {
@@ -68,6 +76,11 @@ TEST(CoreLineAssembly, SplitsOnLineFeedOnlyAcrossReadBoundaries) {
   FinishCoreOutput(state, actions);
   EXPECT_EQ(actions.seen.coreLines.back(), "third");
   EXPECT_TRUE(actions.seen.reports.empty()) << "a ready core leaves no startup report";
+
+  const int writes = actions.seen.coreWrites;
+  FeedCoreOutput(state, "a\nb\n\nc\n", actions);
+  EXPECT_EQ(actions.seen.coreWrites, writes + 1) << "the lines of one read go over in one piece";
+  EXPECT_EQ(actions.seen.coreLines.size(), 8u);
 }
 
 TEST(CoreLineAssembly, KeepsAtMost64KiBOfALineAndMarksTheCut) {
