@@ -6,10 +6,11 @@
 //    stand-in up to its readiness line;
 //  - stop latency of a running core.
 // Run by hand under Wine from its own folder (TovixService.exe beside it,
-// bin\sing-box.exe and bin\wintun.dll below it): core_bench.exe [megabytes]
-// [rounds]. The host's cores are launched by TovixService.exe and do not
-// have this program's environment, so the stand-in's controls go into its
-// file, bin\standin-core.txt.
+// bin\sing-box.exe and bin\wintun.dll below it):
+//   core_bench.exe [megabytes] [rounds] [throughput rounds].
+// The host's cores are launched by TovixService.exe and do not have this
+// program's environment, so the stand-in's controls go into its file,
+// bin\standin-core.txt.
 #include <windows.h>
 
 #include <algorithm>
@@ -132,6 +133,7 @@ double HostDrain() {
 int main(int argc, char** argv) {
   const unsigned long megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 20;
+  const int throughputRounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
   const double mb = static_cast<double>(megabytes);
   SetEnvironmentVariableW(L"TOVIX_STANDIN_CORE", nullptr);
   const fs::path diagnostics = dataDir() / L"core-diagnostics.on";
@@ -139,17 +141,32 @@ int main(int argc, char** argv) {
 
   // Output throughput: the stand-in prints `megabytes` of 100-byte lines
   // after readiness and exits 300 ms later (included in every figure alike).
+  // Each round drains bare, through the host with the core log off, then on;
+  // a round's ratios are taken against its own bare drain, so that a change
+  // of machine load between rounds does not show as a change of the host.
   SetControls("lines=" + std::to_string(megabytes * 1024 * 1024) + ",exit=0");
-  double bareDrain = 0;
-  BareRun(&bareDrain);
-  const double hostOff = HostDrain();
-  std::ofstream(diagnostics) << "";
-  const double hostOn = HostDrain();
-  fs::remove(diagnostics);
-  std::printf("output %lu MB: bare drain %.1f MB/s | host, core log off %.1f MB/s (%.2f of bare)"
-              " | host, core log on %.1f MB/s (%.2f of bare)\n",
-              megabytes, mb * 1000 / bareDrain, mb * 1000 / hostOff, bareDrain / hostOff,
-              mb * 1000 / hostOn, bareDrain / hostOn);
+  std::vector<double> bareMs, offMs, onMs, offRatio, onRatio;
+  for (int round = 0; round < throughputRounds; ++round) {
+    double bareDrain = 0;
+    BareRun(&bareDrain);
+    const double hostOff = HostDrain();
+    std::ofstream(diagnostics) << "";
+    const double hostOn = HostDrain();
+    fs::remove(diagnostics);
+    bareMs.push_back(bareDrain);
+    offMs.push_back(hostOff);
+    onMs.push_back(hostOn);
+    offRatio.push_back(bareDrain / hostOff);
+    onRatio.push_back(bareDrain / hostOn);
+    std::printf("  round %d: bare drain %.1f MB/s | core log off %.1f MB/s (%.2f of bare)"
+                " | core log on %.1f MB/s (%.2f of bare)\n",
+                round + 1, mb * 1000 / bareDrain, mb * 1000 / hostOff, offRatio.back(),
+                mb * 1000 / hostOn, onRatio.back());
+  }
+  std::printf("output %lu MB, medians of %d rounds: bare drain %.1f MB/s | host, core log off"
+              " %.1f MB/s (%.2f of bare) | host, core log on %.1f MB/s (%.2f of bare)\n",
+              megabytes, throughputRounds, mb * 1000 / Median(bareMs), mb * 1000 / Median(offMs),
+              Median(offRatio), mb * 1000 / Median(onMs), Median(onRatio));
 
   // Start and stop latency, medians over `rounds`, alternating with the bare
   // start so that both see the same machine load.

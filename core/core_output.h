@@ -38,10 +38,16 @@ struct CoreLineState {
   bool truncated = false;     // bytes of the current line were dropped
   // What the dropped bytes of the current line held, so that a fatal text
   // past the cut still counts, and the last bytes seen around the cut, for a
-  // text that the cut or a read boundary splits.
+  // text that the cut or a read boundary splits and for a "level=fatal"
+  // field whose right neighbour has not been read yet.
   bool droppedFatal = false;
   bool droppedAdapterConflict = false;
   std::string droppedTail;  // at most kDroppedTailBytes
+  // Lines for the core log not yet handed over, each + "\n". They go to
+  // WriteCore in one piece at the end of each read and before any other
+  // action, so that the log takes one write per read instead of one per line
+  // and the order towards events and the session log stays that of the lines.
+  std::string coreLog;
 };
 
 enum class CoreReport { Failure, IncompleteStartup };
@@ -59,7 +65,8 @@ class CoreOutputActions {
   virtual ~CoreOutputActions() = default;
   virtual void Emit(std::string_view state, std::string_view message) = 0;
   virtual void Log(std::string_view tag, std::string_view text) = 0;
-  virtual void WriteCore(std::string_view text) = 0;
+  // One or more core log lines, separated by line feeds.
+  virtual void WriteCore(std::string_view lines) = 0;
   // The core is still wanted (`running`, and still the current core):
   // readiness is announced.
   virtual bool StillWanted() = 0;
@@ -86,7 +93,8 @@ std::string IncompleteStartupReportText(std::string_view stamp, std::uint32_t pi
 
 // Splits bytes into lines: each newline completes the line (HandleCoreLine);
 // other bytes, a carriage return included, are kept up to kMaxCoreLine per
-// line and dropped beyond it.
+// line and dropped beyond it. The core log lines of `bytes` are handed over
+// before it returns.
 void FeedCoreOutput(CoreLineState& state, std::string_view bytes, CoreOutputActions& actions);
 
 // Acts on the completed `state.line`, then empties it.

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <climits>
+#include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <mutex>
 #include <system_error>
 #include <utility>
@@ -30,9 +32,11 @@ constexpr wchar_t kSwitchName[] = L"core-diagnostics.on";
 // truncating: a session opened in the same second as the one before gets the
 // same name, and the earlier session's lines (often the very lines that
 // explain a failed start) stay above the new banner.
-// Writes go straight to the file (no buffer of our own: each line is
-// "flushed" as it is written) with text-mode line ends, as the C runtime's
-// text mode stores them: every line feed becomes carriage return + line feed.
+// Each call goes to the file in one write (nothing waits in a buffer for the
+// next call), with text-mode line ends, as the C runtime's text mode stores
+// them: every line feed becomes carriage return + line feed. The write is
+// built in a buffer that lives as long as the record (under the log's lock),
+// so that core lines, written at the core's pace, cost no allocation.
 class LogFile {
  public:
   bool Open(const fs::path& path) {
@@ -47,28 +51,62 @@ class LogFile {
   bool IsOpen() const { return static_cast<bool>(handle_); }
   void Close() { handle_.reset(); }
 
-  // Write errors are ignored: a full disk must not stop the VPN.
-  void Put(std::string_view text) {
+  // Writes the pieces, one after the other, in one write.
+  void Put(std::initializer_list<std::string_view> pieces) {
     if (!IsOpen()) return;
-    std::string disk;
-    disk.reserve(text.size() + 8);
-    for (char c : text) {
-      if (c == '\n') disk.push_back('\r');
-      disk.push_back(c);
+    out_.clear();
+    for (std::string_view piece : pieces) Add(piece);
+    WriteOut();
+  }
+
+  // Writes each line of `lines` (separated by line feeds) as "[stamp] line",
+  // all in one write.
+  void PutCoreLines(std::string_view stamp, std::string_view lines) {
+    if (!IsOpen()) return;
+    out_.clear();
+    for (;;) {
+      const std::size_t end = std::min(lines.find('\n'), lines.size());
+      out_.append("[").append(stamp).append("] ").append(lines.data(), end).append("\r\n");
+      if (end == lines.size()) break;
+      lines.remove_prefix(end + 1);
     }
-    const char* data = disk.data();
-    std::size_t left = disk.size();
-    while (left > 0) {
-      DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(left, 1u << 30));
-      DWORD written = 0;
-      if (!WriteFile(handle_.get(), data, chunk, &written, nullptr) || written == 0) return;
-      data += written;
-      left -= written;
-    }
+    WriteOut();
   }
 
  private:
+  void Add(std::string_view text) {
+    while (!text.empty()) {
+      const void* found = std::memchr(text.data(), '\n', text.size());
+      if (!found) {
+        out_.append(text);
+        return;
+      }
+      const std::size_t run =
+          static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+      out_.append(text.data(), run).append("\r\n");
+      text.remove_prefix(run + 1);
+    }
+  }
+
+  // Write errors are ignored: a full disk must not stop the VPN.
+  void WriteOut() {
+    const char* data = out_.data();
+    std::size_t left = out_.size();
+    while (left > 0) {
+      DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(left, 1u << 30));
+      DWORD written = 0;
+      if (!WriteFile(handle_.get(), data, chunk, &written, nullptr) || written == 0) break;
+      data += written;
+      left -= written;
+    }
+    // A rare huge text does not keep its memory for the rest of the run.
+    if (out_.capacity() > kKeptBytes) std::string().swap(out_);
+  }
+
+  // Room for what the core's reader hands over at once (core_output.cpp).
+  static constexpr std::size_t kKeptBytes = 256 * 1024;
   tovix::UniqueFileHandle handle_;
+  std::string out_;  // the bytes of the write being built
 };
 
 // The process-wide record. `lock` guards every other field; no other lock is
@@ -90,31 +128,61 @@ LogState& State() {
   return *state;
 }
 
-// Local calendar time of the wall clock, split into whole seconds and
-// milliseconds from ticks of 100 ns since 1970.
-struct Now {
+// The wall clock in ticks of 100 ns since 1970.
+long long NowTicks() {
+  using Ticks = std::chrono::duration<long long, std::ratio<1, 10000000>>;
+  return std::chrono::duration_cast<Ticks>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Local calendar text of a whole second since 1970; the length strftime gave.
+std::size_t FormatSecond(long long second, const char* layout, char* out, std::size_t room) {
   std::tm local{};
-  int millis = 0;
+  const std::time_t seconds = static_cast<std::time_t>(second);
+  localtime_s(&local, &seconds);
+  return std::strftime(out, room, layout, &local);
+}
+
+std::string FileStamp() {
+  char text[64];
+  return std::string(text, FormatSecond(NowTicks() / 10000000, "%Y%m%d-%H%M%S", text, sizeof text));
+}
+
+// "YYYY-MM-DD hh:mm:ss.fff" of now, without an allocation.
+struct StampText {
+  char bytes[64];
+  std::size_t size = 0;
+  std::string_view View() const { return std::string_view(bytes, size); }
 };
 
-Now TakeNow() {
-  using Ticks = std::chrono::duration<long long, std::ratio<1, 10000000>>;
-  long long ticks =
-      std::chrono::duration_cast<Ticks>(std::chrono::system_clock::now().time_since_epoch()).count();
-  std::time_t seconds = static_cast<std::time_t>(ticks / 10000000);
-  Now now;
-  now.millis = static_cast<int>((ticks / 10000) % 1000);
-  localtime_s(&now.local, &seconds);
-  return now;
+StampText TakeLineStamp() {
+  const long long ticks = NowTicks();
+  const long long second = ticks / 10000000;
+  // The calendar part changes once a second, and turning it into text
+  // (localtime_s, strftime) costs more than the rest of a core log line: each
+  // thread keeps the text of the last second it turned. A change of the time
+  // zone shows from the next second on.
+  struct SecondText {
+    long long second = LLONG_MIN;
+    char text[48];
+    std::size_t size = 0;
+  };
+  thread_local SecondText last;
+  if (last.second != second) {
+    last.size = FormatSecond(second, "%Y-%m-%d %H:%M:%S", last.text, sizeof last.text);
+    last.second = second;
+  }
+  StampText stamp;
+  std::memcpy(stamp.bytes, last.text, last.size);
+  const int millis = static_cast<int>((ticks / 10000) % 1000);
+  char* at = stamp.bytes + last.size;
+  at[0] = '.';
+  at[1] = static_cast<char>('0' + millis / 100);
+  at[2] = static_cast<char>('0' + millis / 10 % 10);
+  at[3] = static_cast<char>('0' + millis % 10);
+  stamp.size = last.size + 4;
+  return stamp;
 }
-
-std::string Format(const std::tm& time, const char* layout) {
-  char buffer[64] = {};
-  std::size_t length = std::strftime(buffer, sizeof buffer, layout, &time);
-  return std::string(buffer, length);
-}
-
-std::string FileStamp() { return Format(TakeNow().local, "%Y%m%d-%H%M%S"); }
 
 // File name in the narrow code page of the file APIs, for the byte-wise
 // prefix comparison.
@@ -132,16 +200,8 @@ std::string NarrowFileName(const fs::path& path) {
 
 // "[TS] tag text" with a line feed unless the text already ends in one.
 void PutTagged(LogFile& file, std::string_view tag, std::string_view text) {
-  std::string line;
-  line.reserve(tag.size() + text.size() + 32);
-  line += '[';
-  line += LineStamp();
-  line += "] ";
-  line += tag;
-  line += ' ';
-  line += text;
-  if (text.empty() || text.back() != '\n') line += '\n';
-  file.Put(line);
+  const bool ended = !text.empty() && text.back() == '\n';
+  file.Put({"[", TakeLineStamp().View(), "] ", tag, " ", text, ended ? "" : "\n"});
 }
 
 bool IsVanishedError(const std::error_code& ec) {
@@ -157,12 +217,7 @@ bool IsVanishedError(const std::error_code& ec) {
 
 }  // namespace
 
-std::string LineStamp() {
-  Now now = TakeNow();
-  char millis[8] = {};
-  std::snprintf(millis, sizeof millis, ".%03d", now.millis);
-  return Format(now.local, "%Y-%m-%d %H:%M:%S") + millis;
-}
+std::string LineStamp() { return std::string(TakeLineStamp().View()); }
 
 void PruneOldLogs(const fs::path& folder, std::size_t keep, std::string_view prefix) {
   std::error_code ec;
@@ -221,7 +276,7 @@ void SessionLog::Open(const fs::path& dataDirectory) {
   s.sessionPath = std::move(sessionPath);
 
   if (s.session.IsOpen()) {
-    s.session.Put("=== Kelp Marrow session start " + LineStamp() + " ===\n");
+    s.session.Put({"=== Kelp Marrow session start ", TakeLineStamp().View(), " ===\n"});
     if (!s.pendingDnsNote.empty()) {
       PutTagged(s.session, "[dns_policy]", s.pendingDnsNote);
       s.pendingDnsNote.clear();
@@ -244,7 +299,7 @@ void SessionLog::End() {
   LogState& s = State();
   std::lock_guard<std::mutex> guard(s.lock);
   if (s.session.IsOpen()) {
-    s.session.Put("=== session end " + LineStamp() + " ===\n");
+    s.session.Put({"=== session end ", TakeLineStamp().View(), " ===\n"});
     s.session.Close();
   }
   s.core.Close();
@@ -257,18 +312,11 @@ void SessionLog::Write(std::string_view tag, std::string_view text) {
   PutTagged(s.session, tag, text);
 }
 
-void SessionLog::WriteCore(std::string_view text) {
+void SessionLog::WriteCore(std::string_view lines) {
   LogState& s = State();
   std::lock_guard<std::mutex> guard(s.lock);
   if (!s.core.IsOpen()) return;
-  std::string line;
-  line.reserve(text.size() + 32);
-  line += '[';
-  line += LineStamp();
-  line += "] ";
-  line += text;
-  line += '\n';
-  s.core.Put(line);
+  s.core.PutCoreLines(TakeLineStamp().View(), lines);
 }
 
 fs::path SessionLog::CurrentPath() {

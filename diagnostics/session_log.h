@@ -17,8 +17,10 @@ class SessionLog {
   static void End();
   // "[<time>] <tag> <text>\n"; dropped while no session log is open.
   static void Write(std::string_view tag, std::string_view text);
-  // One core output line into the core log, if open.
-  static void WriteCore(std::string_view text);
+  // Core output lines into the core log, if open: `lines` holds one line, or
+  // several separated by line feeds; each gets the stamp of this call, and
+  // all go to the file in one write.
+  static void WriteCore(std::string_view lines);
   // The session log opened last (empty before the first open).
   static std::filesystem::path CurrentPath();
   // A "[dns_policy]" note for the next session log that opens.

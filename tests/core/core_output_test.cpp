@@ -16,6 +16,7 @@ struct Recorded {
   std::vector<std::pair<std::string, std::string>> events;
   std::vector<std::pair<std::string, std::string>> logLines;
   std::vector<std::string> coreLines;
+  int coreWrites = 0;
   std::vector<std::pair<CoreReport, std::string>> reports;
   int dnsStarts = 0;
 };
@@ -32,7 +33,14 @@ class RecordingActions final : public CoreOutputActions {
   void Log(std::string_view tag, std::string_view text) override {
     seen.logLines.emplace_back(tag, text);
   }
-  void WriteCore(std::string_view text) override { seen.coreLines.emplace_back(text); }
+  void WriteCore(std::string_view lines) override {
+    for (std::size_t end; (end = lines.find('\n')) != std::string_view::npos;) {
+      seen.coreLines.emplace_back(lines.substr(0, end));
+      lines.remove_prefix(end + 1);
+    }
+    seen.coreLines.emplace_back(lines);
+    ++seen.coreWrites;
+  }
   bool StillWanted() override { return wanted; }
   void StartDnsPolicy() override { ++seen.dnsStarts; }
   void SaveReport(CoreReport report, const std::string& text) override {
@@ -68,6 +76,11 @@ TEST(CoreLineAssembly, SplitsOnLineFeedOnlyAcrossReadBoundaries) {
   FinishCoreOutput(state, actions);
   EXPECT_EQ(actions.seen.coreLines.back(), "third");
   EXPECT_TRUE(actions.seen.reports.empty()) << "a ready core leaves no startup report";
+
+  const int writes = actions.seen.coreWrites;
+  FeedCoreOutput(state, "a\nb\n\nc\n", actions);
+  EXPECT_EQ(actions.seen.coreWrites, writes + 1) << "the lines of one read go over in one piece";
+  EXPECT_EQ(actions.seen.coreLines.size(), 8u);
 }
 
 TEST(CoreLineAssembly, KeepsAtMost64KiBOfALineAndMarksTheCut) {
@@ -263,5 +276,51 @@ TEST(CoreLineDecisions, FatalTextPastTheCutOfAHugeLineStillCountsOnce) {
     EXPECT_EQ(actions.seen.coreLines, (std::vector<std::string>{"next"}))
         << "the flag ends with its line";
     EXPECT_LE(state.droppedTail.size(), kDroppedTailBytes);
+  }
+}
+
+TEST(CoreLineDecisions, LevelFieldCountsOnlyWithRealNeighboursAtCutsAndReadEdges) {
+  // Filler, then `text` ending at byte `endsAt` of the line, then `after`.
+  const auto place = [](std::string_view text, std::size_t endsAt, std::string_view after) {
+    return std::string(endsAt - text.size(), 'x').append(text).append(after);
+  };
+  const std::string longTail = " " + std::string(100, 'x') + "\n";
+  constexpr std::size_t kOneRead = std::size_t{1} << 30;
+  constexpr std::size_t kPastCut = 20 * kCoreReadSize;  // a read edge among dropped bytes
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::size_t readSize;
+    bool fatal;
+  } cases[] = {
+      {"field up to the cut, host name past it",
+       place(" level=fatal", kMaxCoreLine, ".example.com\n"), kCoreReadSize, false},
+      {"same, one read", place(" level=fatal", kMaxCoreLine, ".example.com\n"), kOneRead, false},
+      {"first dropped window begins at \"level\" of \"loglevel\"",
+       place("loglevel=fatal", kMaxCoreLine - kDroppedTailBytes + 11, longTail), kCoreReadSize,
+       false},
+      {"later window begins at \"level\" of \"loglevel\"",
+       place("loglevel=fatal", kPastCut - kDroppedTailBytes + 11, longTail), kCoreReadSize, false},
+      {"field at the end of a read, host name in the next",
+       place(" level=fatal", kPastCut, ".example.com\n"), kCoreReadSize, false},
+      {"same, one read", place(" level=fatal", kPastCut, ".example.com\n"), kOneRead, false},
+      {"field up to the cut, space past it", place(" level=fatal", kMaxCoreLine, " msg\n"),
+       kCoreReadSize, true},
+      {"field ends the whole line", place(" level=fatal", kMaxCoreLine, "\n"), kCoreReadSize, true},
+      {"field at the end of a read, space in the next", place(" level=fatal", kPastCut, " msg\n"),
+       kCoreReadSize, true},
+      {"field at the end of a read, newline in the next", place(" level=fatal", kPastCut, "\n"),
+       kCoreReadSize, true},
+      {"field ends the output of a cut line", place(" level=fatal", kPastCut, ""), kCoreReadSize,
+       true},
+  };
+  for (const auto& c : cases) {
+    CoreLineState state;
+    RecordingActions actions;
+    state.started = true;
+    FeedInReads(state, c.bytes, actions, c.readSize);
+    FinishCoreOutput(state, actions);
+    EXPECT_EQ(actions.seen.events.size(), c.fatal ? 1u : 0u) << c.what;
+    EXPECT_EQ(actions.seen.coreLines.size(), c.fatal ? 0u : 1u) << c.what;
   }
 }

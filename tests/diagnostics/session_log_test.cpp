@@ -392,16 +392,17 @@ TEST_F(SessionLogTest, CoreLogOnlyWithTheSwitch) {
   SessionLog::Open(dir_);
   fs::path session = SessionLog::CurrentPath();
   SessionLog::WriteCore("sing-box started");
-  SessionLog::WriteCore("");
+  SessionLog::WriteCore("\nthird of three");  // an empty line, then another
   SessionLog::End();
   SessionLog::WriteCore("after the end");
 
   std::wstring stamp = session.filename().native().substr(8, 15);
   fs::path core = Logs() / (L"core-" + stamp + L".log");
   std::vector<std::string> coreLines = ReadLines(core);
-  ASSERT_EQ(coreLines.size(), 2u);
+  ASSERT_EQ(coreLines.size(), 3u);
   EXPECT_TRUE(Matches(coreLines[0], R"(\[)" + kStamp + R"(\] sing-box started)")) << coreLines[0];
   EXPECT_TRUE(Matches(coreLines[1], R"(\[)" + kStamp + R"(\] )")) << coreLines[1];
+  EXPECT_TRUE(Matches(coreLines[2], R"(\[)" + kStamp + R"(\] third of three)")) << coreLines[2];
   std::vector<std::string> lines = ReadLines(session);
   // Both opens may fall into one second and so into one file: the second
   // session is the last three lines.
