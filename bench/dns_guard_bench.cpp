@@ -1,9 +1,11 @@
 // DNS rule guard benchmark: the guard's private bytes and CPU time over a
 // connected session (ten seconds by default), beside the host's own in the
 // same run. The host is Tovix.exe with the stand-in core, started through its
-// UI channel. The guard is TovixDnsGuard.exe, armed by this program
-// exactly as the host arms it (no adapter here carries the tunnel's DNS, so
-// the host itself writes no rule and starts no guard).
+// UI channel (its privileged program launches the core). The guard is
+// TovixDnsGuard.exe, started by this program through DnsGuard::Start(), as
+// the privileged program starts it, so that it watches this program through
+// the handles it inherits (no adapter here carries the tunnel's DNS, so no
+// rule is written and the privileged program starts no guard of its own).
 // A third program, one that only sleeps, shows what any process costs here.
 // Run by hand: <build>/tools/wine-run <build>/bin/dns_guard_bench.exe [seconds]
 #include <windows.h>
@@ -13,7 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "network/dns_guard.h"
+#include "service/dns_guard.h"
 #include "shell/whole_program.h"
 
 namespace {
@@ -92,6 +94,13 @@ int main(int argc, char** argv) {
   const Sample hostEnd = Measure(host.handle());
   const Sample guardEnd = Measure(guard.process());
 
+  // A guard that refused its handles ends at once, and its figures say
+  // nothing.
+  const bool guardWatched = WaitForSingleObject(guard.process(), 0) == WAIT_TIMEOUT;
+  DWORD guardExit = 0;
+  if (!guardWatched && GetExitCodeProcess(guard.process(), &guardExit)) {
+    std::printf("the guard ended while it should watch: exit code %lu\n", guardExit);
+  }
   std::printf("connected session, %d s: private bytes at start and end, CPU time in between\n",
               seconds);
   Print("a program that only sleeps", idleBegin, idleEnd);
@@ -108,5 +117,5 @@ int main(int argc, char** argv) {
   guard.Release();
   host.Close();
   host.Wait(20000);
-  return 0;
+  return guardWatched ? 0 : 1;
 }

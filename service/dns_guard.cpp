@@ -71,9 +71,13 @@ DWORD DnsGuard::Start() {
   const std::wstring executable = GuardExecutable();
   if (executable.empty()) return ERROR_FILE_NOT_FOUND;
   tovix::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  // Waiting is all the guard does with this process, but it also asks the
+  // handle for its process id to know it was given a process (GetProcessId
+  // wants query access, and fails without it).
   HANDLE self = nullptr;
   if (!release || !DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(),
-                                   &self, SYNCHRONIZE, FALSE, 0)) {
+                                   &self, SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                   FALSE, 0)) {
     return GetLastError();
   }
   tovix::UniqueHandle watched(self);

@@ -1,13 +1,15 @@
 // TovixDnsGuard.exe: the guard of the privileged program's DNS rule. No
 // window, no console; it only waits, blocked on the two handles it inherited
 // from the privileged program (that process, and the "release" event), then
-// acts once and ends. It needs nothing but kernel32 and advapi32 (and dnsapi
-// for the flush), so it costs little for as long as the VPN is connected.
+// acts once and ends. It needs nothing but kernel32, advapi32 and ntdll (and
+// dnsapi for the flush), so it costs little for as long as the VPN is connected.
 #include <windows.h>
+#include <winternl.h>
 
 #include <charconv>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/unique_resource.h"
@@ -34,14 +36,34 @@ std::optional<HANDLE> HandleValue(const std::wstring& text) {
   return reinterpret_cast<HANDLE>(value);
 }
 
-// A process handle and an event handle, inherited: anything else (a handle
-// value that names nothing here, or an object of another kind) is refused
-// by the wait itself or by the checks below, and nothing is touched.
+// True when `handle` names an object of the kernel type `type`. Waiting
+// tells nothing: a mutex is "signalled" to its first waiter, and a process
+// given as the release would keep the guard waiting for that process.
+bool IsObjectOfType(HANDLE handle, std::wstring_view type) {
+  // The type's information, its name inside the same buffer.
+  alignas(PUBLIC_OBJECT_TYPE_INFORMATION) unsigned char buffer[1024];
+  ULONG size = 0;
+  if (!NT_SUCCESS(NtQueryObject(handle, ObjectTypeInformation, buffer, sizeof buffer, &size))) {
+    return false;
+  }
+  const auto* info = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(buffer);
+  if (info->TypeName.Buffer == nullptr) return false;
+  return std::wstring_view(info->TypeName.Buffer, info->TypeName.Length / sizeof(wchar_t)) == type;
+}
+
+// A handle to another process and an event handle, inherited: anything else
+// (a value that names nothing here, an object of another kind, this very
+// process, which never ends while the guard waits) is refused before any
+// wait, and nothing is touched.
 int RunDnsGuard(const std::vector<std::wstring>& arguments) {
   if (arguments.size() != 3 || arguments[0] != kDnsGuardSwitch) return kExitRefused;
   const std::optional<HANDLE> watched = HandleValue(arguments[1]);
   const std::optional<HANDLE> release = HandleValue(arguments[2]);
-  if (!watched || !release || GetProcessId(*watched) == 0) return kExitRefused;
+  if (!watched || !release) return kExitRefused;
+  const DWORD watchedId = GetProcessId(*watched);
+  if (watchedId == 0 || watchedId == GetCurrentProcessId() || !IsObjectOfType(*release, L"Event")) {
+    return kExitRefused;
+  }
 
   const HANDLE waits[] = {*release, *watched};
   const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, INFINITE);

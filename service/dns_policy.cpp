@@ -170,8 +170,10 @@ std::string DnsPolicyLogText(std::string_view status, const std::vector<std::wst
 }
 
 void RunDnsPolicyApply(std::uint64_t core, const DnsDecided& decided) {
-  RunDnsPolicyApply([core] { return CurrentCore() == core; }, MachineDnsPolicyTarget(),
-                    QueryTunnelDnsServers, decided);
+  // CurrentCore() answers 0 while no core is held: a request for core 0 is
+  // never for the current one.
+  RunDnsPolicyApply([core] { return core != 0 && CurrentCore() == core; },
+                    MachineDnsPolicyTarget(), QueryTunnelDnsServers, decided);
 }
 
 void RunDnsPolicyApply(const std::function<bool()>& stillCurrent, const DnsPolicyTarget& target,

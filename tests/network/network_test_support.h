@@ -1,5 +1,6 @@
-// Shared helpers of the network tests: scratch registry keys and folders, a
-// session log opened in a scratch folder, raw registry reads. Test thread.
+// Shared helpers of the network and DNS rule tests: scratch registry keys and
+// folders, a session log opened in a scratch folder (Tovix.exe's tests), raw
+// registry reads. Test thread.
 #pragma once
 
 #include <windows.h>
@@ -15,7 +16,7 @@
 #include <vector>
 
 #include "diagnostics/session_log.h"
-#include "network/dns_policy.h"
+#include "service/dns_policy.h"
 #include "support/scratch_folder.h"
 
 namespace nettest {
@@ -135,7 +136,6 @@ inline std::vector<std::wstring> SubKeyNames(HKEY root, const std::wstring& path
   RegCloseKey(key);
   return names;
 }
-
 
 // A session log of its own in a scratch folder for the test's lifetime.
 class SessionCapture {

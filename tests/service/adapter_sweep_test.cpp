@@ -13,7 +13,7 @@
 #include <cstdio>
 
 #include "service/adapter_sweep.h"
-#include "network_test_support.h"
+#include "network/network_test_support.h"
 
 namespace {
 

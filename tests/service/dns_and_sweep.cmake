@@ -12,6 +12,13 @@ if(WIN32)
     LIBS tovix_service ole32 setupapi
     LOCKS hklm
     TIMEOUT 90)
-  # The guard cases start the guard program of this build.
-  add_dependencies(service_machine_tests TovixDnsGuard)
+  # Stands in for the privileged program whose death the guard notices.
+  add_executable(dns_rule_holder ${CMAKE_CURRENT_LIST_DIR}/dns_rule_holder.cpp)
+  target_link_libraries(dns_rule_holder PRIVATE tovix_service)
+  if(MINGW)
+    target_link_options(dns_rule_holder PRIVATE -municode)
+  endif()
+  # The guard cases start the guard program of this build, the holder, and a
+  # program that never ends (bench/idle_program.cpp) in the guard's place.
+  add_dependencies(service_machine_tests TovixDnsGuard dns_rule_holder idle_program)
 endif()

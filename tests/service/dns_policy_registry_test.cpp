@@ -3,8 +3,8 @@
 // and their odd inputs, and the clean-up of a half-written rule.
 #include <gtest/gtest.h>
 
-#include "network/dns_policy.h"
-#include "network_test_support.h"
+#include "service/dns_policy.h"
+#include "network/network_test_support.h"
 
 namespace {
 

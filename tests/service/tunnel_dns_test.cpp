@@ -7,7 +7,7 @@
 #include <deque>
 
 #include "common/adapter_list.h"
-#include "network/dns_policy.h"
+#include "service/dns_policy.h"
 #include "service/tunnel_dns.h"
 
 namespace {
