@@ -11,6 +11,8 @@
 
 #include "protocol/broker_protocol.h"
 #include "service/broker_server.h"
+#include "service/service_host.h"
+#include "service/service_install.h"
 
 namespace {
 
@@ -57,6 +59,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   try {
     std::vector<std::wstring> arguments;
     for (int i = 1; i < __argc; ++i) arguments.emplace_back(__wargv[i]);
+    if (IsServiceSetupSwitch(arguments)) return RunServiceSetup(arguments);
+    if (arguments.empty()) return RunAsService();
     return Run(arguments);
   } catch (...) {
     return kExitRefused;

@@ -286,6 +286,8 @@ DWORD WriteFolderSecurity(HANDLE handle, PSECURITY_DESCRIPTOR descriptor) {
       owner, nullptr, dacl, nullptr);
 }
 
+FolderInspection InspectFolder(HANDLE handle) { return Inspect(handle); }
+
 void SetFolderSecurityHooks(FolderInspector inspector, FolderSecurityWriter writer) {
   gInspector = inspector;
   gWriter = writer;

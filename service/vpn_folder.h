@@ -38,6 +38,11 @@ struct FolderInspection {
 FolderInspection InspectFolderHandle(HANDLE handle);
 DWORD WriteFolderSecurity(HANDLE handle, PSECURITY_DESCRIPTOR descriptor);
 
+// What the folder code sees through `handle`: the test reader below when one
+// is set, else InspectFolderHandle. Every check of a folder's security in this
+// program reads through it, so one hook serves them all.
+FolderInspection InspectFolder(HANDLE handle);
+
 // Tests only: Wine keeps no security descriptor of a file (it makes one up
 // from the Unix mode bits) and shows no link as a reparse point, so a test
 // puts its own reader and writer in place. Null restores the real ones.

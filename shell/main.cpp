@@ -1,6 +1,7 @@
 // Tovix.exe's entry point: primary instance (window and message loop),
-// secondary instance (hand-off to the running one) or clean-up mode. Main
-// thread, which becomes the window thread.
+// secondary instance (hand-off to the running one), clean-up mode, or the
+// service switches (service_switches.h). Main thread, which becomes the
+// window thread.
 #include <windows.h>
 #include <objbase.h>
 
@@ -13,6 +14,7 @@
 #include "core/broker_client.h"
 #include "shell/dll_search.h"
 #include "shell/flutter_window.h"
+#include "shell/service_switches.h"
 #include "shell/single_instance.h"
 
 namespace {
@@ -94,6 +96,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   NarrowDllSearch();
   // A wall: nothing escapes the entry point as a crash.
   try {
+    if (const std::optional<int> code = RunServiceSwitch(CommandLineArguments())) return *code;
     return Run();
   } catch (...) {
     return kExitFailure;

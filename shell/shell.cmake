@@ -5,6 +5,7 @@ if(WIN32)
   target_sources(tovix_host PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/dll_search.cpp
     ${CMAKE_CURRENT_LIST_DIR}/placement_store.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/service_switches.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32_window.cpp
     ${CMAKE_CURRENT_LIST_DIR}/flutter_window.cpp
     ${CMAKE_CURRENT_LIST_DIR}/single_instance.cpp)

@@ -1,0 +1,182 @@
+// The service's dispatcher, control handler and idle timer. ServiceMain runs
+// on the dispatcher's thread, the handler on the main thread (inside
+// StartServiceCtrlDispatcherW), the idle timer's callback on a pool thread.
+#include "service/service_host.h"
+
+#include <algorithm>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "common/error_line.h"
+#include "common/unique_resource.h"
+#include "protocol/service_setup.h"
+#include "service/install_folder.h"
+
+namespace {
+
+using tovix::service_setup::Outcome;
+
+constexpr auto kIdleDelay = std::chrono::seconds(60);
+constexpr DWORD kStartHintMs = 5000;
+constexpr DWORD kStopHintMs = 10000;
+
+// The one service of this process. `status` is guarded by `statusMutex`
+// (ServiceMain and the handler both report); the rest is set before the
+// handler can run and read-only after.
+struct Host {
+  ServiceWork work;
+  SERVICE_STATUS_HANDLE statusHandle = nullptr;
+  tovix::UniqueHandle stopRequested;
+  std::mutex statusMutex;
+  SERVICE_STATUS status{};
+};
+Host gHost;
+
+// Sets `timer` to go off once, `after` from now (at least 100 ns).
+void ArmOnce(PTP_TIMER timer, std::chrono::steady_clock::duration after) {
+  const LONGLONG ticks = std::max<LONGLONG>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(after).count() / 100, 1);
+  const ULONGLONG relative = static_cast<ULONGLONG>(-ticks);  // negative: relative to now
+  FILETIME due = {static_cast<DWORD>(relative), static_cast<DWORD>(relative >> 32)};
+  SetThreadpoolTimer(timer, &due, 0, 0);
+}
+
+void Report(DWORD state, DWORD exitCode = NO_ERROR, DWORD specificCode = 0, DWORD hintMs = 0) {
+  std::lock_guard lock(gHost.statusMutex);
+  SERVICE_STATUS& status = gHost.status;
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  status.dwWin32ExitCode = exitCode;
+  status.dwServiceSpecificExitCode = specificCode;
+  status.dwWaitHint = hintMs;
+  const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+  status.dwCheckPoint = pending ? status.dwCheckPoint + 1 : 0;
+  SetServiceStatus(gHost.statusHandle, &status);
+}
+
+DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      Report(SERVICE_STOP_PENDING, NO_ERROR, 0, kStopHintMs);
+      SetEvent(gHost.stopRequested.get());
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+DWORD Serve() {
+  ServiceIdle idle(kIdleDelay, [] { SetEvent(gHost.stopRequested.get()); });
+  if (gHost.work) return gHost.work(gHost.stopRequested.get(), idle);
+  WaitForSingleObject(gHost.stopRequested.get(), INFINITE);
+  return NO_ERROR;
+}
+
+void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  gHost.statusHandle =
+      RegisterServiceCtrlHandlerExW(tovix::service_setup::kServiceName, Handler, nullptr);
+  if (!gHost.statusHandle) return;
+  Report(SERVICE_START_PENDING, NO_ERROR, 0, kStartHintMs);
+  gHost.stopRequested.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!gHost.stopRequested) {
+    Report(SERVICE_STOPPED, GetLastError());
+    return;
+  }
+  // Checked at every start: the folder may have been opened up since the
+  // install, and then nothing of it is run as SYSTEM.
+  bool folderSound = false;
+  try {
+    folderSound = OwnFolderIsAdminOnly();
+  } catch (const std::exception&) {
+  }
+  if (!folderSound) {
+    Report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR,
+           static_cast<DWORD>(Outcome::FolderNotAdminOnly));
+    return;
+  }
+  Report(SERVICE_RUNNING);
+  DWORD exitCode = NO_ERROR;
+  try {
+    exitCode = Serve();
+  } catch (const std::exception&) {
+    exitCode = ERROR_INTERNAL_ERROR;
+  }
+  Report(SERVICE_STOPPED, exitCode);
+}
+
+}  // namespace
+
+ServiceIdle::ServiceIdle(std::chrono::milliseconds delay, std::function<void()> expired)
+    : delay_(delay), expired_(std::move(expired)) {
+  timer_ = CreateThreadpoolTimer(OnTimer, this, nullptr);
+  if (!timer_) {
+    throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                            "create the idle timer");
+  }
+  std::lock_guard lock(mutex_);
+  ArmIfIdle();
+}
+
+ServiceIdle::~ServiceIdle() {
+  SetThreadpoolTimer(timer_, nullptr, 0, 0);
+  WaitForThreadpoolTimerCallbacks(timer_, TRUE);
+  CloseThreadpoolTimer(timer_);
+}
+
+void ServiceIdle::ClientCame() { Change(clients_, 1); }
+void ServiceIdle::ClientLeft() { Change(clients_, -1); }
+void ServiceIdle::CoreStarted() { Change(cores_, 1); }
+void ServiceIdle::CoreEnded() { Change(cores_, -1); }
+
+void ServiceIdle::Change(int& count, int by) {
+  std::lock_guard lock(mutex_);
+  // An unpaired "left" or "ended" is ignored rather than let it hide a later
+  // arrival.
+  if (count + by < 0) return;
+  count += by;
+  ArmIfIdle();
+}
+
+void ServiceIdle::ArmIfIdle() {
+  if (fired_ || clients_ != 0 || cores_ != 0) {
+    // Cancels what is pending; a callback already under way finds the
+    // counts and does nothing.
+    SetThreadpoolTimer(timer_, nullptr, 0, 0);
+    return;
+  }
+  idleSince_ = std::chrono::steady_clock::now();
+  ArmOnce(timer_, delay_);
+}
+
+void CALLBACK ServiceIdle::OnTimer(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) {
+  auto* self = static_cast<ServiceIdle*>(context);
+  {
+    std::lock_guard lock(self->mutex_);
+    if (self->fired_ || self->clients_ != 0 || self->cores_ != 0) return;
+    const auto idleFor = std::chrono::steady_clock::now() - self->idleSince_;
+    if (idleFor < self->delay_) {
+      // Early by the timer's granularity, or a callback of an earlier
+      // stretch of idleness: wait out the rest.
+      ArmOnce(self->timer_, self->delay_ - idleFor);
+      return;
+    }
+    self->fired_ = true;
+  }
+  self->expired_();
+}
+
+int RunAsService(ServiceWork work) {
+  gHost.work = std::move(work);
+  std::wstring name = tovix::service_setup::kServiceName;
+  const SERVICE_TABLE_ENTRYW table[] = {{name.data(), ServiceMain}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) {
+    // Started by hand rather than by the service manager.
+    WriteErrorLine(tovix::service_setup::MessageOf(Outcome::BadArguments));
+    return static_cast<int>(Outcome::BadArguments);
+  }
+  return 0;
+}

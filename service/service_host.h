@@ -1,0 +1,62 @@
+// TovixService.exe as the installed service: the service manager's
+// dispatcher, the control handler, status reporting, the folder check at each
+// start, and the idle rule (the service ends itself 60 s after its last
+// client has gone while no core runs).
+//
+// The service's real work (the pipe server) plugs in as a ServiceWork: it
+// runs on the service's main thread once the service is RUNNING, serves until
+// `stopRequested` is signalled (a stop control, or the idle rule), ends any
+// core and removes the DNS rule, and returns a Win32 exit code (0: a normal
+// stop). It tells `idle` about clients and cores:
+//   idle.ClientCame()   when a client is accepted,
+//   idle.ClientLeft()   when that client's connection is gone,
+//   idle.CoreStarted()  when a core is launched,
+//   idle.CoreEnded()    when that core has ended or been released.
+// Calls pair up; any thread may make them.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+
+// Counts clients and cores, and calls `expired` once, on a pool thread, when
+// there has been neither for `delay`. Starts with neither: a service that
+// nobody connects to ends as well.
+class ServiceIdle {
+ public:
+  ServiceIdle(std::chrono::milliseconds delay, std::function<void()> expired);
+  // After it returns, `expired` neither runs nor will run.
+  ~ServiceIdle();
+  ServiceIdle(const ServiceIdle&) = delete;
+  ServiceIdle& operator=(const ServiceIdle&) = delete;
+
+  void ClientCame();
+  void ClientLeft();
+  void CoreStarted();
+  void CoreEnded();
+
+ private:
+  static void CALLBACK OnTimer(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER);
+  void Change(int& count, int by);
+  void ArmIfIdle();  // mutex_ held
+
+  const std::chrono::milliseconds delay_;
+  const std::function<void()> expired_;
+  PTP_TIMER timer_ = nullptr;
+  std::mutex mutex_;  // guards the four below; nothing else is taken under it
+  int clients_ = 0;
+  int cores_ = 0;
+  std::chrono::steady_clock::time_point idleSince_;
+  bool fired_ = false;
+};
+
+using ServiceWork = std::function<DWORD(HANDLE stopRequested, ServiceIdle& idle)>;
+
+// Runs this process as the service TovixService until it stops; `work` as
+// above (empty: the service waits for a stop and does nothing else). Returns
+// the program's exit code: 0 once the service has run, BadArguments (with its
+// line on standard error) when the process was not started by the service
+// manager. Main thread.
+int RunAsService(ServiceWork work = {});

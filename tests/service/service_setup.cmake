@@ -1,0 +1,16 @@
+# The installed service: the install folder rule, the idle rule, and
+# installing, running and removing the service through the real programs
+# (machine state: the service manager's one TovixService).
+if(WIN32)
+  tovix_add_gtest(service_setup_tests
+    SOURCES install_folder_test.cpp service_idle_test.cpp service_install_test.cpp
+    LIBS tovix_service
+    LOCKS service_manager
+    TIMEOUT 120)
+  add_executable(TovixServiceUnderTest WIN32 service_under_test.cpp)
+  target_link_libraries(TovixServiceUnderTest PRIVATE tovix_service)
+  if(MINGW)
+    target_link_options(TovixServiceUnderTest PRIVATE -municode)
+  endif()
+  add_dependencies(service_setup_tests TovixServiceUnderTest TovixService Tovix)
+endif()
