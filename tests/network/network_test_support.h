@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "diagnostics/session_log.h"
-#include "network/dns_policy.h"
+#include "service/dns_policy.h"
 #include "support/scratch_folder.h"
 
 namespace nettest {
