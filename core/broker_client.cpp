@@ -306,6 +306,23 @@ bool Launch(std::string& error, std::unique_lock<std::mutex>& held) {
   return true;
 }
 
+// A connection still open when the process exits (an exit that did not go
+// through the window's teardown) is closed here, before the statics above
+// go: the reader is a joinable thread, and destroying one ends the process
+// with std::terminate.
+struct CloseAtExit {
+  CloseAtExit() = default;
+  CloseAtExit(const CloseAtExit&) = delete;
+  CloseAtExit& operator=(const CloseAtExit&) = delete;
+  ~CloseAtExit() {
+    try {
+      std::unique_lock held(lock);
+      CloseLocked(held);
+    } catch (...) {
+    }
+  }
+} closeAtExit;
+
 }  // namespace
 
 bool BrokerClient::Ensure(std::string& error, std::optional<Hello>& hello) {

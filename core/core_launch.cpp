@@ -98,6 +98,11 @@ HANDLE HandedHandle(std::uint64_t value) {
   return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
 }
 
+// "config.json" in the data folder is gone (or was never there).
+bool DeleteStaleConfig(const fs::path& folder) {
+  return DeleteFileW((folder / L"config.json").c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 void WriteLines(const Message& reply) {
   for (const tovix::broker::LogLine& line : reply.lines) SessionLog::Write(line.tag, line.text);
 }
@@ -173,10 +178,12 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   SessionLog::Write("[app_owner]", OwnershipProbe());
   EmitVpnEvent("starting", "preparing protected configuration pipe");
 
-  // A configuration over the limit is not sent: the privileged side makes
-  // its checks and refuses it where the launch would have.
+  // The configuration file an older version left in the data folder goes
+  // before any core exists. When it cannot go, or the configuration is over
+  // the limit (then it is not sent), the privileged side makes its checks
+  // and refuses the launch where it would have refused an oversized one.
   Message request;
-  request.flag = config.size() > kMaxConfigBytes;
+  request.flag = config.size() > kMaxConfigBytes || !DeleteStaleConfig(folder);
   if (!request.flag) request.text = config;
   const std::optional<Message> launched =
       BrokerClient::Call(Kind::Launch, std::move(request), kLaunchWaitMs);

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # tools/demo.sh <windows-build-dir> [<bundle-folder>]: one demo session of
 # Tovix.exe under Wine with the stand-ins. Lays out the bundle with
-# `cmake --install` (Tovix.exe, flutter_windows.dll, the plugin DLLs,
-# data\flutter_assets, bin\sing-box.exe, bin\wintun.dll; by default in
-# <build>/demo, updated in place), plays a UI script there (listen for events,
-# status, start with a sample configuration, wait for "running", status,
+# `cmake --install` (Tovix.exe, TovixService.exe, TovixDnsGuard.exe,
+# flutter_windows.dll, the plugin DLLs, data\flutter_assets, bin\sing-box.exe,
+# bin\wintun.dll; by default in <build>/demo, updated in place), plays a UI
+# script there (listen for events, status, start with a sample configuration,
+# which starts TovixService.exe through "runas", wait for "running", status,
 # logPath, stop, close), then prints the decoded transcript and the session log.
 set -euo pipefail
 build=$(cd "${1:?usage: demo.sh <windows-build-dir> [<bundle-folder>]}" && pwd)

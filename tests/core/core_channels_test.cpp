@@ -16,7 +16,7 @@
 #include "common/text.h"
 #include "core/core_process.h"
 #include "diagnostics/session_log.h"
-#include "network/dns_policy.h"
+#include "core/dns_rule_requests.h"
 #include "network/network_monitor.h"
 #include "core/core_channel_harness.h"
 
@@ -73,16 +73,7 @@ class CoreChannelTest : public ::testing::Test {
   CoreChannelHarness harness;
 };
 
-TEST(CoreChannelRegistration, SweepsALeftoverRuleAndServesAllThreeChannels) {
-  // A rule key left by an earlier run, created as the product creates it.
-  const std::wstring parentPath = MachineDnsPolicyTarget().ruleParentPath;
-  const std::wstring rulePath = parentPath + L"\\{3D8E5F71-2A64-4B9C-9E13-7C42A5D08E6B}";
-  HKEY rule = nullptr;
-  ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, rulePath.c_str(), 0, nullptr,
-                              REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &rule, nullptr),
-            ERROR_SUCCESS);
-  ::RegCloseKey(rule);
-
+TEST(CoreChannelRegistration, ServesAllThreeChannels) {
   CoreChannelHarness harness;
   for (const char* channel :
        {"kelpmarrow.secure/preferences", "kelpmarrow.vpn/core", "kelpmarrow.vpn/events"}) {
@@ -93,17 +84,6 @@ TEST(CoreChannelRegistration, SweepsALeftoverRuleAndServesAllThreeChannels) {
        {"kelpmarrow.secure/preferences", "kelpmarrow.vpn/core", "kelpmarrow.vpn/events"}) {
     EXPECT_TRUE(StandinMessengerHasCallback(harness.engine(), channel)) << channel;
   }
-  HKEY gone = nullptr;
-  EXPECT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, rulePath.c_str(), 0, KEY_READ, &gone),
-            ERROR_FILE_NOT_FOUND);
-
-  // The sweep is noted in the next session log.
-  ScratchFolder scratch;
-  SessionLog::Open(scratch.path());
-  const auto log = SessionLog::CurrentPath();
-  SessionLog::End();
-  EXPECT_EQ(LoggedTexts(log, "[dns_policy]"),
-            std::vector<std::string>{"swept a rule left by a previous session"});
 
   // Each channel reaches its own handler.
   auto preferences = harness.Deliver("kelpmarrow.secure/preferences", EncodeCall("nope", {}));

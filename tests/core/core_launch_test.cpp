@@ -9,12 +9,15 @@
 #include <thread>
 
 #include "common/text.h"
+#include "core/broker_client.h"
 #include "core/core_launch.h"
 #include "core/core_process.h"
 #include "core/core_stop.h"
 #include "core/vpn_events.h"
 #include "diagnostics/session_log.h"
 #include "protected/protected_file.h"
+#include "service/core_launcher.h"
+#include "service/service_log.h"
 #include "support/pretend_link.h"
 #include "supervision_fixture.h"
 
@@ -36,13 +39,24 @@ std::string StartupReport(const fs::path& data) {
   return report.value_or("<no core_startup.dpapi>");
 }
 
+// A configuration of exactly `size` bytes that the privileged side accepts
+// (valid JSON) but that holds CR, LF, escapes and UTF-8 of every length.
 std::string MixedConfig(std::size_t size) {
-  std::string config;
+  static const char* const kPieces[] = {"\\u0000", "\\r\\n", "\xC3\xA9", "\xE2\x82\xAC",
+                                        "\xF0\x9D\x84\x9E", "\\\"", "a", "\\\\"};
+  const std::string head = "{\r\n\"pad\" :\t\"";
+  const std::string tail = "\"\r\n}";
+  std::string config = head;
   config.reserve(size);
-  for (std::size_t i = 0; config.size() < size; ++i) {
-    config.push_back(static_cast<char>((i * 131 + i / 7) & 0xFF));  // NUL, CR, LF and high bytes
+  for (std::size_t i = 0; config.size() + 6 + tail.size() <= size; ++i) {
+    config += kPieces[(i * 7 + i / 3) % std::size(kPieces)];
   }
-  return config;
+  config.append(size - config.size() - tail.size(), 'x');
+  return config + tail;
+}
+
+HANDLE HandedHandle(std::uint64_t value) {
+  return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
 }
 
 }  // namespace
@@ -52,9 +66,13 @@ using CoreLaunch = CoreSupervisionTest;
 TEST_F(CoreLaunch, SuccessfulStartEmitsStartingTwiceThenRunning) {
   StartOk("");
   ASSERT_TRUE(WaitForState("running"));
+  // The core is the privileged program's child, and that program this
+  // process's.
+  ASSERT_NE(BrokerOf(), 0u);
   const std::vector<DWORD> cores = CoreProcessesOf();
   ASSERT_EQ(cores.size(), 1u);
   EXPECT_EQ(cores[0], CoreProcess.pid);
+  EXPECT_TRUE(CoreProcessesOf(GetCurrentProcessId()).empty());
   EXPECT_TRUE(IsOurVpnRunning());
   const fs::path log = SessionLog::CurrentPath();
   StopCore();
@@ -82,7 +100,7 @@ TEST_F(CoreLaunch, CoreGetsItsArgumentsFolderAndConfigurationByteForByte) {
   ASSERT_TRUE(WaitForState("network_lost"));
   StopCore();
   const std::string report = StartupReport(data_);
-  EXPECT_NE(report.find("\n" + ExpectedArgvLine(BinCore(), data_) + "\n"), std::string::npos)
+  EXPECT_NE(report.find("\n" + ExpectedArgvLine(BinCore()) + "\n"), std::string::npos)
       << report.substr(0, 600);
   EXPECT_NE(report.find("\n" + ExpectedConfigEcho(config) + "\n"), std::string::npos)
       << report.substr(0, 600);
@@ -114,9 +132,17 @@ TEST_F(CoreLaunch, StandInTakesItsControlsFromTheFirstLineOfItsFileBeforeTheEnvi
   const std::string config = "{\"from\":\"file\"}";
   std::ofstream(StandInControlsFile(), std::ios::binary)
       << "noready,echo-config,exit=5\r\nfatal=second line\n";
-  StartOk("fatal=from the environment", config);
+  // The core has the privileged program's environment: a new program is
+  // started with the variable set, and another without it afterwards.
+  SetEnvironmentVariableW(L"TOVIX_STANDIN_CORE", L"fatal=from the environment");
+  BrokerClient::Disconnect();
+  std::string error;
+  const bool started = StartCore(config, error);
+  SetEnvironmentVariableW(L"TOVIX_STANDIN_CORE", nullptr);
+  ASSERT_TRUE(started) << error;
   ASSERT_TRUE(WaitForState("network_lost"));
   StopCore();
+  BrokerClient::Disconnect();
   const std::string report = StartupReport(data_);
   EXPECT_NE(report.find(ExpectedConfigEcho(config)), std::string::npos) << report;
   EXPECT_EQ(report.find("second line"), std::string::npos) << report;
@@ -128,13 +154,13 @@ TEST_F(CoreLaunch, CoreInBinIsPreferredOverOneBesideTheProgram) {
   StartOk("noready,exit=5");
   ASSERT_TRUE(WaitForState("network_lost"));
   StopCore();
-  EXPECT_NE(StartupReport(data_).find(ExpectedArgvLine(BinCore(), data_)), std::string::npos);
+  EXPECT_NE(StartupReport(data_).find(ExpectedArgvLine(BinCore())), std::string::npos);
 
   fs::remove(BinCore());
   StartOk("noready,exit=5");
   ASSERT_TRUE(WaitForState("network_lost"));
   StopCore();
-  EXPECT_NE(StartupReport(data_).find(ExpectedArgvLine(BesideCore(), data_)), std::string::npos);
+  EXPECT_NE(StartupReport(data_).find(ExpectedArgvLine(BesideCore())), std::string::npos);
 }
 
 TEST_F(CoreLaunch, MissingCoreFailsAfterTheBootLines) {
@@ -205,7 +231,7 @@ TEST_F(CoreLaunch, CoreThatNeverReadsItsInputFailsAfterFiveSecondsWithExitCodeOn
   });
   std::string error;
   const ULONGLONG started = GetTickCount64();
-  const bool ok = StartCore(std::string(1 << 20, 'c'), error);
+  const bool ok = StartCore(MixedConfig(1 << 20), error);
   const ULONGLONG took = GetTickCount64() - started;
   catcher.join();
 
@@ -244,22 +270,41 @@ TEST_F(CoreLaunch, InheritableHandleOfTheHostDoesNotReachTheCore) {
 }
 
 TEST_F(CoreLaunch, CoreRunsInsideItsJobWhetherCreatedThereOrBoundAfter) {
-  for (const bool offer : {true, false}) {  // Wine knows the job attribute
+  // The privileged side's launch, run in this process (the client is this
+  // process too), so that the fallback of systems without the job attribute
+  // can be chosen; Wine knows the attribute.
+  for (const bool offer : {true, false}) {
+    SCOPED_TRACE(offer);
     OfferCoreJobAtCreation(offer);
-    StartOk("");
-    BOOL inJob = FALSE;
-    EXPECT_TRUE(IsProcessInJob(CoreProcess.process.get(), CoreProcess.job.get(), &inJob) && inJob);
-    const fs::path log = SessionLog::CurrentPath();
-    StopCore();
+    tovix::broker::Message request;
+    request.text = "{}";
+    tovix::broker::Message reply;
+    {
+      ServiceLog log(reply.lines);
+      LaunchCore(request, GetCurrentProcess(), reply);
+    }
     OfferCoreJobAtCreation(true);
+    ASSERT_TRUE(reply.ok) << reply.text;
+    tovix::UniqueHandle core(HandedHandle(reply.process));
+    tovix::UniqueHandle output(HandedHandle(reply.output));
+    // The handed handle may only wait and ask for the exit code; the job
+    // query wants more.
+    tovix::UniqueHandle queried(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, reply.pid));
+    BOOL inJob = FALSE;
+    EXPECT_TRUE(IsProcessInJob(queried.get(), nullptr, &inJob) && inJob);
+    // Closing the job is what ends the core (it never ran: still suspended).
+    tovix::broker::Message released;
+    ReleaseCore(reply.core, released);
+    EXPECT_TRUE(released.ok);
+    EXPECT_EQ(WaitForSingleObject(core.get(), 5000), WAIT_OBJECT_0) << "the job did not end it";
     // Wine now and then fails the creation inside the job with 1359; the
     // launch then logs its retry without the attribute and assigns the job.
-    const auto lines = ReadLogLines(log);
+    std::vector<LogLine> lines;
+    for (const auto& line : reply.lines) lines.emplace_back(line.tag, line.text);
     const bool retried = HasLine(lines, "[boot]", "creation inside the job failed err=1359");
     EXPECT_TRUE(offer || !retried) << "no retry without the attribute offered";
     const char* expected = offer && !retried ? "core_job=at_creation" : "core_job=assigned";
     EXPECT_TRUE(HasLine(lines, "[boot]", expected));
-    NextSecond();
   }
 }
 

@@ -88,7 +88,7 @@ TEST_F(CoreOutput, FatalLinesGiveErrorsAndOneReportThatDecryptsExactly) {
   const auto report = ProtectedFile::Read(data_ / L"core_failure.dpapi");
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(WithoutHeading(*report, "core failure", pid),
-            ExpectedArgvLine(BinCore(), data_) + "\nFatal looks loud but is not\nFATAL[0000] boom\n");
+            ExpectedArgvLine(BinCore()) + "\nFatal looks loud but is not\nFATAL[0000] boom\n");
   EXPECT_FALSE(fs::exists(data_ / L"core_startup.dpapi")) << "a fatal core leaves no startup report";
 }
 

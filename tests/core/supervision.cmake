@@ -3,19 +3,24 @@
 # sanitizers); the rest runs under Wine with the stand-in core.
 tovix_add_gtest(core_output_tests SOURCES core_output_test.cpp LIBS tovix_portable)
 if(WIN32)
-  # The supervision tests live in a folder of their own with the stand-in core
-  # and a wintun.dll in its "bin", which is where the host looks for them.
+  # The supervision tests live in a folder laid out like an installation: the
+  # privileged program and the guard beside the test program, the stand-in
+  # core and a wintun.dll in its "bin", which is where the privileged program
+  # looks for them. The job-fallback test runs that program's launch in
+  # process, hence tovix_service.
   set(supervision_dir ${CMAKE_BINARY_DIR}/supervision-tests)
   tovix_add_gtest(core_supervision_tests
     SOURCES supervision_fixture.cpp core_launch_test.cpp core_stop_test.cpp
             core_output_reader_test.cpp supervision_reliability_test.cpp
-    LIBS tovix_host psapi
+    LIBS tovix_host tovix_service psapi ole32
     LOCKS datadir hklm
     TIMEOUT 600)
   set_target_properties(core_supervision_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${supervision_dir})
-  add_dependencies(core_supervision_tests sing-box)
+  add_dependencies(core_supervision_tests sing-box TovixService TovixDnsGuard)
   add_custom_command(TARGET core_supervision_tests POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E make_directory ${supervision_dir}/bin ${supervision_dir}/standin
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:TovixService> ${supervision_dir}/
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:TovixDnsGuard> ${supervision_dir}/
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:sing-box> ${supervision_dir}/standin/sing-box.exe
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:sing-box> ${supervision_dir}/bin/sing-box.exe
     COMMAND ${CMAKE_COMMAND} -E touch ${supervision_dir}/bin/wintun.dll)
@@ -34,6 +39,8 @@ if(WIN32)
   add_dependencies(chaos_soak sing-box flutter_windows TovixService TovixDnsGuard)
   add_custom_command(TARGET chaos_soak POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E make_directory ${soak_dir}/bin
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:TovixService> ${soak_dir}/
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:TovixDnsGuard> ${soak_dir}/
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:sing-box> ${soak_dir}/bin/sing-box.exe
     COMMAND ${CMAKE_COMMAND} -E touch ${soak_dir}/bin/wintun.dll
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:flutter_windows> ${soak_dir}/

@@ -3,6 +3,7 @@
 
 #include "supervision_fixture.h"
 
+#include <shlobj.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -29,9 +30,21 @@ fs::path Wintun() { return ExeFolder() / L"bin" / L"wintun.dll"; }
 fs::path PristineCore() { return ExeFolder() / L"standin" / L"sing-box.exe"; }
 fs::path StandInControlsFile() { return ExeFolder() / L"bin" / L"standin-core.txt"; }
 
+fs::path VpnFolder() {
+  wchar_t* common = nullptr;
+  fs::path folder;
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &common))) {
+    folder = fs::path(common) / L"Kelpmarrow" / L"core";
+  }
+  CoTaskMemFree(common);
+  return folder;
+}
+
 void SetStandInControls(const std::string& controls) {
-  SetEnvironmentVariableW(L"TOVIX_STANDIN_CORE",
-                          controls.empty() ? nullptr : ToUtf16(controls).c_str());
+  // Beside both cores a test may run.
+  for (const fs::path& file : {StandInControlsFile(), ExeFolder() / L"standin-core.txt"}) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << controls << "\n";
+  }
 }
 
 std::string ReadWholeFile(const fs::path& file) {
@@ -81,7 +94,7 @@ bool WaitForState(const std::string& state, DWORD timeoutMs) {
   return WaitFor([&] { return LastVpnState() == state; }, timeoutMs);
 }
 
-std::vector<DWORD> CoreProcessesOf(DWORD parent) {
+std::vector<DWORD> ProcessesOf(DWORD parent, const wchar_t* image) {
   std::vector<DWORD> found;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return found;
@@ -90,12 +103,39 @@ std::vector<DWORD> CoreProcessesOf(DWORD parent) {
   for (BOOL more = Process32FirstW(snapshot, &entry); more;
        more = Process32NextW(snapshot, &entry)) {
     if (entry.th32ParentProcessID == parent &&
-        CompareStringOrdinal(entry.szExeFile, -1, L"sing-box.exe", -1, TRUE) == CSTR_EQUAL) {
+        CompareStringOrdinal(entry.szExeFile, -1, image, -1, TRUE) == CSTR_EQUAL) {
       found.push_back(entry.th32ProcessID);
     }
   }
   CloseHandle(snapshot);
   return found;
+}
+
+DWORD BrokerOf(DWORD client) {
+  // A test that made its connection anew leaves the earlier program idle
+  // until this process ends; the core is the newest one's.
+  const std::vector<DWORD> brokers = ProcessesOf(client, L"TovixService.exe");
+  DWORD newest = 0;
+  ULONGLONG newestStart = 0;
+  for (const DWORD pid : brokers) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (process && GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+      const ULONGLONG start = (ULONGLONG{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+      if (newest == 0 || start >= newestStart) {
+        newest = pid;
+        newestStart = start;
+      }
+    }
+    if (process) CloseHandle(process);
+  }
+  return newest;
+}
+
+std::vector<DWORD> CoreProcessesOf(DWORD parent) {
+  if (parent == 0) parent = BrokerOf();
+  if (parent == 0) return {};
+  return ProcessesOf(parent, L"sing-box.exe");
 }
 
 DWORD ThreadCount() {
@@ -123,9 +163,9 @@ void NextSecond() {
   Sleep(1000 - now.wMilliseconds + 20);
 }
 
-std::string ExpectedArgvLine(const fs::path& core, const fs::path& data) {
-  return "argv: " + ToUtf8(core.native()) + "|run|-c|stdin|-D|" + ToUtf8(data.native()) +
-         " cwd=" + ToUtf8(data.native());
+std::string ExpectedArgvLine(const fs::path& core) {
+  const std::string folder = ToUtf8(VpnFolder().native());
+  return "argv: " + ToUtf8(core.native()) + "|run|-c|stdin|-D|" + folder + " cwd=" + folder;
 }
 
 std::string ExpectedConfigEcho(const std::string& config) {
@@ -142,11 +182,11 @@ std::string ExpectedConfigEcho(const std::string& config) {
 
 void CoreSupervisionTest::SetUp() {
   StopCore();
-  SetStandInControls("");
-  // The layout the host expects; an earlier test may have changed it.
+  // The layout the privileged program expects; an earlier test may have
+  // changed it.
   fs::create_directories(BinCore().parent_path());
-  fs::remove(StandInControlsFile());
   if (!fs::exists(BinCore())) fs::copy_file(PristineCore(), BinCore());
+  SetStandInControls("");
   fs::remove(BesideCore());
   if (!fs::exists(Wintun())) std::ofstream(Wintun()) << "stand-in driver";
   data_ = dataDir();
@@ -158,8 +198,8 @@ void CoreSupervisionTest::SetUp() {
 
 void CoreSupervisionTest::TearDown() {
   StopCore();
-  SetStandInControls("");
   fs::remove(StandInControlsFile());
+  fs::remove(ExeFolder() / L"standin-core.txt");
   fs::remove(data_ / L"core-diagnostics.on");
 }
 

@@ -1,9 +1,12 @@
 // Shared ground for the tests that start the real stand-in core under Wine.
-// The test program lives in a folder of its own (see supervision.cmake):
-// <folder>\bin\sing-box.exe and <folder>\bin\wintun.dll are what the host
-// finds; <folder>\standin\sing-box.exe is the pristine copy each test
-// restores the layout from. Events are read back from the session log's
-// "[EVENT:...]" lines and from LastVpnState.
+// The test program lives in a folder laid out like an installation (see
+// supervision.cmake): TovixService.exe and TovixDnsGuard.exe beside it, and
+// <folder>\bin\sing-box.exe and <folder>\bin\wintun.dll, which the
+// privileged program finds; <folder>\standin\sing-box.exe is the pristine
+// copy each test restores the layout from. The core is the privileged
+// program's child and has that program's environment, so the tests steer it
+// through standin-core.txt beside it. Events are read back from the session
+// log's "[EVENT:...]" lines and from LastVpnState.
 #pragma once
 
 #include <windows.h>
@@ -30,8 +33,11 @@ fs::path Wintun();        // <folder>\bin\wintun.dll
 fs::path PristineCore();  // <folder>\standin\sing-box.exe
 fs::path StandInControlsFile();  // <folder>\bin\standin-core.txt, read before the variable
 
-// The core's stand-in controls (TOVIX_STANDIN_CORE), inherited by the core;
-// empty removes the variable.
+// The folder the core works in: "<common application data>\Kelpmarrow\core".
+fs::path VpnFolder();
+
+// The core's stand-in controls, as the first line of its standin-core.txt
+// (an empty line: none, whatever the environment holds).
 void SetStandInControls(const std::string& controls);
 
 // Tagged lines of the last session in a session log ("[ts] tag text"), banner
@@ -44,8 +50,13 @@ std::string ReadWholeFile(const fs::path& file);
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs);
 bool WaitForState(const std::string& state, DWORD timeoutMs = 15000);
 
-// Running sing-box.exe processes whose parent is `parent`.
-std::vector<DWORD> CoreProcessesOf(DWORD parent = GetCurrentProcessId());
+// Running processes named `image` whose parent is `parent`.
+std::vector<DWORD> ProcessesOf(DWORD parent, const wchar_t* image);
+// The privileged programs (TovixService.exe) this process started; 0 when none.
+DWORD BrokerOf(DWORD client = GetCurrentProcessId());
+// Running sing-box.exe processes whose parent is `parent`, by default the
+// privileged program of this process.
+std::vector<DWORD> CoreProcessesOf(DWORD parent = 0);
 DWORD ThreadCount();
 DWORD HandleCount();
 
@@ -53,8 +64,9 @@ DWORD HandleCount();
 // a file name of its own (the name has a one-second stamp).
 void NextSecond();
 
-// "argv: ..." line the stand-in prints when the host starts it from `core`.
-std::string ExpectedArgvLine(const fs::path& core, const fs::path& data);
+// "argv: ..." line the stand-in prints when it is started from `core`, in
+// the VPN folder.
+std::string ExpectedArgvLine(const fs::path& core);
 // "config bytes=<n> fnv1a=<hex>" as the stand-in prints it.
 std::string ExpectedConfigEcho(const std::string& config);
 

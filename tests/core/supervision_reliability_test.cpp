@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "core/core_launch.h"
 #include "core/core_process.h"
@@ -72,7 +73,7 @@ TEST_F(CoreReliability, FiftyCoresEndingByThemselvesLeaveNothingBehind) {
       << ThreadCount() << " threads, " << threads << " before";
 }
 
-TEST_F(CoreReliability, KillingTheHostEndsItsCore) {
+TEST_F(CoreReliability, KillingTheHostEndsItsCoreAndItsPrivilegedProgram) {
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   const std::wstring eventName = L"Local\\TovixSupervisionChild" +
@@ -97,17 +98,25 @@ TEST_F(CoreReliability, KillingTheHostEndsItsCore) {
   const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, 20000);
   EXPECT_EQ(woke, WAIT_OBJECT_0) << "the child host did not start its core";
   HANDLE core = nullptr;
+  HANDLE broker = nullptr;
   if (woke == WAIT_OBJECT_0) {
-    const auto cores = CoreProcessesOf(child.dwProcessId);
+    // The core is the child's privileged program's child.
+    const DWORD brokerPid = BrokerOf(child.dwProcessId);
+    ASSERT_NE(brokerPid, 0u);
+    broker = OpenProcess(SYNCHRONIZE, FALSE, brokerPid);
+    EXPECT_NE(broker, nullptr);
+    const auto cores = CoreProcessesOf(brokerPid);
     ASSERT_EQ(cores.size(), 1u);
     core = OpenProcess(SYNCHRONIZE, FALSE, cores[0]);
     EXPECT_NE(core, nullptr);
   }
   TerminateProcess(child.hProcess, 9);
   WaitForSingleObject(child.hProcess, 10000);
-  if (core) {
-    EXPECT_EQ(WaitForSingleObject(core, 10000), WAIT_OBJECT_0) << "the core outlived its host";
-    CloseHandle(core);
+  // Both go within 2 s of the host's end.
+  for (const auto& [process, what] : {std::pair{core, "the core"}, std::pair{broker, "the broker"}}) {
+    if (!process) continue;
+    EXPECT_EQ(WaitForSingleObject(process, 2000), WAIT_OBJECT_0) << what << " outlived its host";
+    CloseHandle(process);
   }
   CloseHandle(child.hProcess);
   CloseHandle(started);

@@ -24,7 +24,7 @@ endif()
 if(WIN32)
   tovix_add_gtest(network_whole_program_tests
     SOURCES network_whole_program_test.cpp
-    LIBS tovix_whole_program ole32 setupapi
+    LIBS tovix_whole_program tovix_service ole32 setupapi
     LOCKS datadir instance hklm hkcu_window
     TIMEOUT 180)
 endif()

@@ -1,8 +1,10 @@
 // Tovix.exe as a whole under Wine, seen from the network side: the clean-up
-// switch, the sweep of a leftover rule at window creation with its note in the
-// next session log, and the rule's life around a core start and stop. The
-// last one needs an adapter named "Kelpmarrow": netns_tunnel_dns.sh runs it in
-// a network namespace (TOVIX_NETNS_TUNNEL set); elsewhere it is skipped.
+// switch, the sweep of a leftover rule when the privileged program starts
+// (the first "start") with its note in that session's log, and the rule's
+// life around a core start and stop, and around the end of Tovix.exe or of
+// the privileged program. The last ones need an adapter named "Kelpmarrow":
+// netns_tunnel_dns.sh runs them in a network namespace (TOVIX_NETNS_TUNNEL
+// set); elsewhere they are skipped.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
@@ -18,8 +20,8 @@
 #include <fstream>
 
 #include "common/text.h"
-#include "network/dns_guard.h"
-#include "network/dns_policy.h"
+#include "service/dns_guard.h"
+#include "service/dns_policy.h"
 #include "network_test_support.h"
 #include "shell/whole_program.h"
 
@@ -39,6 +41,7 @@ std::wstring RulePath() {
 }
 
 const std::wstring kGroupPolicyPath = MachineDnsPolicyTarget().groupPolicyPath;
+const wchar_t kServiceProgram[] = L"TovixService.exe";
 
 // Running processes of this executable name.
 int CountProcesses(const wchar_t* exeName) {
@@ -51,6 +54,21 @@ int CountProcesses(const wchar_t* exeName) {
     if (_wcsicmp(entry.szExeFile, exeName) == 0) ++count;
   }
   return count;
+}
+
+// The first running process of this executable name whose parent is
+// `parent`; 0 when there is none.
+DWORD ChildProcess(DWORD parent, const wchar_t* exeName) {
+  tovix::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ParentProcessID == parent && _wcsicmp(entry.szExeFile, exeName) == 0) {
+      return entry.th32ProcessID;
+    }
+  }
+  return 0;
 }
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -106,7 +124,8 @@ class NetworkWholeProgram : public ::testing::Test {
   // Starts a core through the UI and waits until its rule exists.
   whole_program::Process StartConnected(std::string* logPath) {
     auto app = install.Start(
-        {}, {"call " + kCore + " " + MethodCallHex("start", EncodableValue(kConfig)),
+        {}, {"call kelpmarrow.vpn/events " + whole_program::ListenHex(),
+             "call " + kCore + " " + MethodCallHex("start", EncodableValue(kConfig)),
              "call " + kCore + " " + MethodCallHex("logPath")});
     EXPECT_TRUE(nettest::WaitFor([&] { return ReplyTo(app.Transcript(), kCore, 1).has_value(); },
                                  std::chrono::seconds(30)))
@@ -164,21 +183,20 @@ TEST_F(NetworkWholeProgram, CleanupSwitchRemovesRuleAndPhantomAdapter) {
   EXPECT_FALSE(nodeWasLeft);
 }
 
-TEST_F(NetworkWholeProgram, LeftoverRuleIsSweptAtWindowCreationAndNotedOnce) {
+TEST_F(NetworkWholeProgram, LeftoverRuleIsSweptWhenThePrivilegedSideStartsAndNotedOnce) {
   if (coreMissing) GTEST_SKIP() << "the sing-box stand-in is not built";
   PlantRule();
+  // A window without a start needs no privileged program, and none is started.
   auto app = install.Start({}, {"call " + kCore + " " + MethodCallHex("dnsPolicyState")});
   ASSERT_TRUE(app.WaitForLine("reply " + kCore, 30000, true)) << Joined(app.Transcript());
-  // The window exists and the channels answer: the rule is gone.
-  EXPECT_FALSE(nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()));
   EXPECT_EQ(CoreReply(app.Transcript(), 0), "\"none\"");
+  EXPECT_EQ(ChildProcess(app.id(), kServiceProgram), 0u);
   app.Close();
   ASSERT_TRUE(app.Wait(30000).has_value());
 
-  // The note goes into the next session log of that process only; this run
-  // starts a core, so its worker also reports (no "Kelpmarrow" adapter here
-  // unless run in the namespace).
-  PlantRule();
+  // The first start starts it, and it sweeps the rule at once; the note goes
+  // into that session's log, once. This run starts a core, so its worker
+  // also reports (no "Kelpmarrow" adapter here unless run in the namespace).
   auto run = install.Run(
       {}, {"call " + kCore + " " + MethodCallHex("start", EncodableValue(kConfig)),
            "call " + kCore + " " + MethodCallHex("logPath"), "sleep 6000",
@@ -232,11 +250,15 @@ TEST_F(NetworkWholeProgram, RuleLivesWhileTheCoreRuns) {
   const std::string logPath = Unquoted(CoreReply(app.Transcript(), 1));
 
   // Closing the window stops the core, which removes the rule and releases
-  // the guard: no guard is left.
+  // the guard: no guard is left, and the privileged program ends too.
+  const DWORD broker = ChildProcess(app.id(), kServiceProgram);
+  EXPECT_NE(broker, 0u);
   app.Close();
   ASSERT_TRUE(app.Wait(30000).has_value());
   EXPECT_FALSE(nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()));
   EXPECT_EQ(CountProcesses(kDnsGuardProgram), 0);
+  EXPECT_TRUE(nettest::WaitFor([] { return CountProcesses(kServiceProgram) == 0; },
+                               std::chrono::seconds(2)));
   EXPECT_EQ(DnsLines(std::filesystem::path(ToUtf16(logPath))),
             (std::vector<std::string>{"installed . -> 172.19.0.2;fd00::2;1.1.1.1",
                                       "removed (stop)"}));
@@ -249,10 +271,10 @@ TEST_F(NetworkWholeProgram, HostEndedFromOutsideLeavesNeitherCoreNorRule) {
   ASSERT_EQ(CountProcesses(kDnsGuardProgram), 1);
   ASSERT_TRUE(TerminateProcess(app.handle(), 9));
   ASSERT_TRUE(app.Wait(5000).has_value());
-  // Within two seconds of the host's end.
+  // Within two seconds of the host's end, the privileged program's too.
   EXPECT_TRUE(nettest::WaitFor(
       [] { return !nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()) &&
-                  CountProcesses(L"sing-box.exe") == 0; },
+                  CountProcesses(L"sing-box.exe") == 0 && CountProcesses(kServiceProgram) == 0; },
       std::chrono::seconds(2)));
   EXPECT_TRUE(nettest::WaitFor([] { return CountProcesses(kDnsGuardProgram) == 0; },
                                std::chrono::seconds(5)));
@@ -265,6 +287,39 @@ TEST_F(NetworkWholeProgram, HostEndedFromOutsideLeavesNeitherCoreNorRule) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "guard removed the rule of a host that ended while connected");
   EXPECT_EQ(std::count(lines.begin(), lines.end(), lines[0]), 1);
+}
+
+TEST_F(NetworkWholeProgram, PrivilegedProgramEndedFromOutsideIsReportedAndLeavesNeitherCoreNorRule) {
+  SKIP_WITHOUT_TUNNEL();
+  auto app = StartConnected(nullptr);
+  tovix::UniqueHandle broker(
+      OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, ChildProcess(app.id(), kServiceProgram)));
+  ASSERT_TRUE(broker);
+  ASSERT_TRUE(TerminateProcess(broker.get(), 9));
+  ASSERT_EQ(WaitForSingleObject(broker.get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+  // Within two seconds: the guard removes the rule, the job ends the core.
+  EXPECT_TRUE(nettest::WaitFor(
+      [] { return !nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()) &&
+                  CountProcesses(L"sing-box.exe") == 0; },
+      std::chrono::seconds(2)));
+  // The UI hears it as after a core exit, and the window keeps running.
+  const auto events = [&] {
+    std::vector<std::string> found;
+    for (const auto& line : app.Transcript()) {
+      if (line.rfind("send kelpmarrow.vpn/events ", 0) == 0) {
+        found.push_back(transcript::RenderLine(line));
+      }
+    }
+    return found;
+  };
+  ASSERT_TRUE(nettest::WaitFor([&] { return events().size() >= 2; }, std::chrono::seconds(5)));
+  const auto sent = events();
+  EXPECT_NE(sent[sent.size() - 2].find("\"state\": \"error\""), std::string::npos) << Joined(sent);
+  EXPECT_NE(sent[sent.size() - 2].find("VPN service ended unexpectedly"), std::string::npos);
+  EXPECT_NE(sent.back().find("\"state\": \"network_lost\""), std::string::npos) << Joined(sent);
+  EXPECT_FALSE(app.Wait(0).has_value());
+  app.Close();
+  ASSERT_TRUE(app.Wait(30000).has_value());
 }
 
 TEST_F(NetworkWholeProgram, EmptyGroupPolicyKeyGivesPolicyManagedAndNoRule) {
@@ -282,12 +337,12 @@ TEST_F(NetworkWholeProgram, EmptyGroupPolicyKeyGivesPolicyManagedAndNoRule) {
 
 TEST_F(NetworkWholeProgram, GuardStartedByHandWithoutItsHostTouchesNothing) {
   PlantRule();
-  // No id, a stale id, this test's own (a live process that is no host), junk.
+  // No handles, one only, values that name nothing in the guard, junk.
   const std::wstring guard = (install.folder() / kDnsGuardProgram).wstring();
   for (const std::wstring& arguments :
        {std::wstring(), std::wstring(L"--km-dns-guard 4000000000"),
-        L"--km-dns-guard " + std::to_wstring(GetCurrentProcessId()),
-        std::wstring(L"--km-dns-guard 12x")}) {
+        std::wstring(L"--km-dns-guard 4000000000 4000000004"),
+        std::wstring(L"--km-dns-guard 12x 8")}) {
     std::wstring commandLine = L"\"" + guard + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

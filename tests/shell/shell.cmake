@@ -24,6 +24,8 @@ if(WIN32)
     LIBS tovix_host tovix_plugins
     LOCKS hkcu_window hklm
     TIMEOUT 60)
+  # The teardown test connects to the privileged program beside it.
+  add_dependencies(shell_tests TovixService TovixDnsGuard)
 
   # A program of its own (the narrowed search cannot be undone), with a probe DLL.
   add_library(tovix_probe SHARED ${CMAKE_CURRENT_LIST_DIR}/probe_dll.cpp)

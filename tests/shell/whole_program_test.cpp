@@ -3,6 +3,7 @@
 // closing while a core runs.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "shell/whole_program.h"
@@ -43,6 +44,23 @@ int CoreProcessesUnder(const std::filesystem::path& folder) {
     }
   }
   return count;
+}
+
+// The parent's process id and the image name of each running process.
+struct ProcessEntry {
+  DWORD parent = 0;
+  std::wstring image;
+};
+std::map<DWORD, ProcessEntry> ProcessTable() {
+  std::map<DWORD, ProcessEntry> table;
+  tovix::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return table;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+    table[entry.th32ProcessID] = ProcessEntry{entry.th32ParentProcessID, entry.szExeFile};
+  }
+  return table;
 }
 
 }  // namespace
@@ -199,10 +217,30 @@ TEST(WholeProgram, ClosingWhileTheCoreRunsStopsItAndSavesPlacement) {
   for (int i = 0; i < 600 && !ready(); ++i) Sleep(25);
   ASSERT_TRUE(ready()) << Joined(app.Transcript());
   EXPECT_EQ(CoreProcessesUnder(install.folder()), 1);
+  // The core is the privileged program's child, and that program Tovix.exe's.
+  const auto table = ProcessTable();
+  int cores = 0;
+  for (const auto& [pid, entry] : table) {
+    if (_wcsicmp(entry.image.c_str(), L"sing-box.exe") != 0) continue;
+    const auto broker = table.find(entry.parent);
+    if (broker == table.end() || broker->second.parent != app.id()) continue;
+    EXPECT_EQ(_wcsicmp(broker->second.image.c_str(), L"TovixService.exe"), 0);
+    ++cores;
+  }
+  EXPECT_EQ(cores, 1);
   ASSERT_TRUE(app.Close());
   EXPECT_EQ(app.Wait(30000), std::optional<DWORD>(0)) << Joined(app.Transcript());
   for (int i = 0; i < 100 && CoreProcessesUnder(install.folder()) != 0; ++i) Sleep(25);
   EXPECT_EQ(CoreProcessesUnder(install.folder()), 0);
+  // The privileged program ends within 2 s of Tovix.exe.
+  const auto brokerLeft = [&] {
+    for (const auto& [pid, entry] : ProcessTable()) {
+      if (entry.parent == app.id() && _wcsicmp(entry.image.c_str(), L"TovixService.exe") == 0) return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < 80 && brokerLeft(); ++i) Sleep(25);
+  EXPECT_FALSE(brokerLeft());
   DWORD width = 0;
   DWORD size = sizeof(width);
   EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Kelpmarrow\\Window", L"Width", RRF_RT_REG_DWORD, nullptr,
