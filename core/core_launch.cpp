@@ -38,6 +38,7 @@ constexpr std::size_t kMaxConfigBytes = 4194304;
 // configuration (up to 5 s); a privileged side that takes far longer is
 // taken for gone.
 constexpr DWORD kLaunchWaitMs = 30000;
+constexpr DWORD kTerminateWaitMs = 5000;
 constexpr DWORD kWatcherAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
 
 // The start failed with `message`: it becomes the reply and the "error" event.
@@ -213,8 +214,13 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
       BrokerClient::Call(Kind::Resume, std::move(resume), kLaunchWaitMs);
   if (!resumed || !resumed->ok) {
     const std::string message = resumed ? resumed->text : std::string(kBrokerEndedMessage);
-    // Not reported as an unexpected exit: the launch ends this core itself.
+    // Not reported as an unexpected exit: the launch ends this core itself,
+    // with exit code 1, before the stop that follows.
     CoreProcess.running.exchange(false);
+    Message terminate;
+    terminate.core = launched->core;
+    terminate.flag = true;
+    BrokerClient::Call(Kind::Terminate, std::move(terminate), kTerminateWaitMs);
     StopCore();
     return Fail(error, message);
   }

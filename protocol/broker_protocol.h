@@ -24,14 +24,17 @@ enum class Kind : std::int32_t {
   // First request of a connection. Reply: `flag` a rule left by an earlier
   // session was swept, `ok` a guard removed a rule since the last hello.
   Hello = 1,
-  // `text` the configuration. Reply: `ok`, `text` the failure message, `flag`
+  // `text` the configuration; `flag` set instead when the client withholds
+  // it (over the limit, or its own folder not ready), which is refused after
+  // the launch's checks. Reply: `ok`, `text` the failure message, `flag`
   // the failure ends the session log; on success `core`, `pid`, `process`
   // (wait and query rights) and `output` (the output pipe's read end), handle
   // values valid in the client.
   Launch = 2,
   // Resumes core `core` and hands it its configuration. Reply: `ok`, `text`.
   Resume = 3,
-  // Terminates core `core`. Reply: `ok`.
+  // Terminates core `core`, with exit code 1 when `flag` is set (a launch
+  // that gave up on it), else 0. Reply: `ok`.
   Terminate = 4,
   // Forgets core `core`: its job is closed, which ends it. Reply: `ok`.
   Release = 5,

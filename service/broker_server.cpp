@@ -147,7 +147,7 @@ std::optional<Message> Handle(Message& request, HANDLE client) {
       ResumeCore(request.core, reply);
       break;
     case Kind::Terminate:
-      TerminateCore(request.core, reply);
+      TerminateCore(request.core, request.flag ? 1 : 0, reply);
       break;
     case Kind::Release:
       ReleaseCore(request.core, reply);
@@ -386,6 +386,11 @@ int RunBroker(DWORD clientPid, const std::wstring& pipeName) {
   std::vector<tovix::broker::LogLine> unheard;
   ServiceLog log(unheard);
   RemoveDnsPolicyRule("host ended");
+  // The next session log says that the rule of a host that ended while
+  // connected was removed, as when the guard removes it.
+  for (const tovix::broker::LogLine& line : unheard) {
+    if (line.text.rfind("removed", 0) == 0) LeaveDnsGuardNote();
+  }
   JoinWorkers();
   return 0;
 }

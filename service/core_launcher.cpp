@@ -201,13 +201,15 @@ void CloseInClient(HANDLE client, std::uint64_t value) {
 
 void LaunchSteps(const Message& request, HANDLE client, Message& reply) {
   if (held.process) return Refuse(reply, "already running", false);
-  // `flag`: the client had a configuration over the limit and did not send it.
-  if (request.flag || request.text.size() > kMaxConfigBytes) {
-    return Refuse(reply, "Could not prepare protected VPN configuration", true);
-  }
-  const CoreConfigVerdict verdict = CheckCoreConfig(request.text);
-  if (verdict.kind != CoreConfigVerdict::Accepted) {
-    return Refuse(reply, CoreConfigRefusalMessage(verdict), true);
+  // `flag`: the client did not send its configuration (over the limit, or
+  // its own folder could not be readied); it is refused where the launch
+  // always refused such a one, after the checks and the sweep.
+  const bool withheld = request.flag || request.text.size() > kMaxConfigBytes;
+  if (!withheld) {
+    const CoreConfigVerdict verdict = CheckCoreConfig(request.text);
+    if (verdict.kind != CoreConfigVerdict::Accepted) {
+      return Refuse(reply, CoreConfigRefusalMessage(verdict), true);
+    }
   }
 
   const fs::path core = ExecutableSiblingPath(L"sing-box.exe");
@@ -231,7 +233,8 @@ void LaunchSteps(const Message& request, HANDLE client, Message& reply) {
   } catch (const std::exception&) {
     return Refuse(reply, "Could not prepare protected VPN configuration", true);
   }
-  if (!DeleteFileW((folder / L"config.json").c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+  if (withheld ||
+      (!DeleteFileW((folder / L"config.json").c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)) {
     return Refuse(reply, "Could not prepare protected VPN configuration", true);
   }
 
@@ -355,11 +358,16 @@ void ResumeCore(std::uint64_t core, Message& reply) {
   reply.ok = true;
 }
 
-void TerminateCore(std::uint64_t core, Message& reply) {
+void TerminateCore(std::uint64_t core, UINT exitCode, Message& reply) {
   if (!IsHeld(core)) return Refuse(reply, "no such core", false);
   current.store(0);
+  // The first termination's code stands: a later one finds the core gone.
+  if (held.terminated) {
+    reply.ok = true;
+    return;
+  }
   held.terminated = true;
-  reply.ok = TerminateProcess(held.process.get(), 0) != FALSE;
+  reply.ok = TerminateProcess(held.process.get(), exitCode) != FALSE;
 }
 
 void ReleaseCore(std::uint64_t core, Message& reply) {

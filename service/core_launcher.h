@@ -19,8 +19,8 @@ void LaunchCore(const tovix::broker::Message& request, HANDLE client,
                 tovix::broker::Message& reply);
 // Resumes core `core` and writes its configuration (within 5 s).
 void ResumeCore(std::uint64_t core, tovix::broker::Message& reply);
-// TerminateProcess on core `core`.
-void TerminateCore(std::uint64_t core, tovix::broker::Message& reply);
+// TerminateProcess on core `core` with `exitCode`.
+void TerminateCore(std::uint64_t core, UINT exitCode, tovix::broker::Message& reply);
 // Closes everything of core `core`; the job's closing ends it.
 void ReleaseCore(std::uint64_t core, tovix::broker::Message& reply);
 // Ends whatever core is held (the client has gone).

@@ -46,5 +46,13 @@ class DnsGuard {
 // (a test names another program).
 void SetDnsGuardExecutable(std::wstring path);
 
-// True, once, after a guard removed a rule; the next session log says so.
+// Leaves word that a rule was removed for a host that ended while connected
+// (the guard, or the privileged program when its client ended).
+inline void LeaveDnsGuardNote() {
+  tovix::UniqueHkey note;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDnsGuardNoteKey, 0, nullptr, REG_OPTION_VOLATILE,
+                  KEY_SET_VALUE, nullptr, note.put(), nullptr);
+}
+
+// True, once, after a rule was removed so; the next session log says so.
 bool TakeDnsGuardNote();

@@ -72,11 +72,7 @@ int RunDnsGuard(const std::vector<std::wstring>& arguments) {
   if (WaitForSingleObject(*release, 0) == WAIT_OBJECT_0) return kExitDone;
   // The privileged program ended with its rule; its owner record names a
   // process that is gone, so the rule is deleted unless a newer owner runs.
-  if (DeleteUnownedDnsPolicyRule(MachineDnsPolicyTarget())) {
-    tovix::UniqueHkey note;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDnsGuardNoteKey, 0, nullptr, REG_OPTION_VOLATILE,
-                    KEY_SET_VALUE, nullptr, note.put(), nullptr);
-  }
+  if (DeleteUnownedDnsPolicyRule(MachineDnsPolicyTarget())) LeaveDnsGuardNote();
   return kExitDone;
 }
 

@@ -5,7 +5,7 @@ if(WIN32)
   # records: nothing shared.
   tovix_add_gtest(service_dns_tests
     SOURCES dns_policy_registry_test.cpp tunnel_dns_test.cpp sweep_decision_test.cpp
-    LIBS tovix_service)
+    LIBS tovix_service ws2_32)
   # The real HKEY_LOCAL_MACHINE rule, the worker, clean-up and device nodes.
   tovix_add_gtest(service_machine_tests
     SOURCES dns_policy_machine_test.cpp adapter_sweep_test.cpp
