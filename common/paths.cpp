@@ -16,6 +16,17 @@ fs::path dataDir() {
   return dir;
 }
 
+std::wstring ExecutableFolderFile(std::wstring_view name) {
+  constexpr DWORD kModulePathChars = 32768;
+  std::wstring path(kModulePathChars, L'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, path.data(), kModulePathChars);
+  if (length == 0 || length >= kModulePathChars) return {};
+  path.resize(length);
+  const size_t slash = path.find_last_of(L'\\');
+  if (slash == std::wstring::npos) return {};
+  return path.substr(0, slash + 1).append(name);
+}
+
 fs::path ExecutableSiblingPath(std::wstring_view name) {
   wchar_t module[MAX_PATH] = {};
   DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH);

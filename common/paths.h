@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 // The per-user data folder, "%LOCALAPPDATA%\Kelpmarrow", recomputed at every
@@ -10,6 +11,10 @@
 // "create_directories"). Without a local application data folder the user's
 // temporary folder is used, with "Kelpmarrow" appended, and not created.
 std::filesystem::path dataDir();
+
+// <exe folder>\<name>: a program shipped beside this one. Empty when this
+// program's own path cannot be read whole.
+std::wstring ExecutableFolderFile(std::wstring_view name);
 
 // <exe folder>\bin\<name> when that exists, else <exe folder>\<name>.
 std::filesystem::path ExecutableSiblingPath(std::wstring_view name);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "channels/secure_wipe.h"
+#include "common/paths.h"
 #include "common/text.h"
 #include "common/unique_resource.h"
 
@@ -28,7 +29,6 @@ namespace {
 
 constexpr wchar_t kProgramName[] = L"TovixService.exe";
 constexpr ULONGLONG kConnectWaitMs = 10000;
-constexpr DWORD kModulePathChars = 32768;
 constexpr DWORD kFirstReadBytes = 65536;
 constexpr DWORD kHelloWaitMs = 10000;
 
@@ -56,13 +56,7 @@ std::mutex writeLock;
 
 std::wstring Program() {
   if (!programOverride.empty()) return programOverride;
-  std::wstring path(kModulePathChars, L'\0');
-  const DWORD length = GetModuleFileNameW(nullptr, path.data(), kModulePathChars);
-  if (length == 0 || length >= kModulePathChars) return {};
-  path.resize(length);
-  const size_t slash = path.find_last_of(L'\\');
-  if (slash == std::wstring::npos) return {};
-  return path.substr(0, slash + 1) + kProgramName;
+  return ExecutableFolderFile(kProgramName);
 }
 
 std::wstring RandomToken() {

@@ -5,9 +5,10 @@
 #include <mutex>
 #include <vector>
 
+#include "common/paths.h"
+
 namespace {
 
-constexpr DWORD kModulePathChars = 32768;
 
 std::mutex executableLock;  // guards guardExecutable
 std::wstring guardExecutable;
@@ -17,13 +18,7 @@ std::wstring GuardExecutable() {
     std::lock_guard lock(executableLock);
     if (!guardExecutable.empty()) return guardExecutable;
   }
-  std::wstring path(kModulePathChars, L'\0');
-  const DWORD length = GetModuleFileNameW(nullptr, path.data(), kModulePathChars);
-  if (length == 0 || length >= kModulePathChars) return {};
-  path.resize(length);
-  const size_t slash = path.find_last_of(L'\\');
-  if (slash == std::wstring::npos) return {};
-  return path.substr(0, slash + 1) + kDnsGuardProgram;
+  return ExecutableFolderFile(kDnsGuardProgram);
 }
 
 std::wstring HandleText(HANDLE handle) {

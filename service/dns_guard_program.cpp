@@ -6,12 +6,13 @@
 #include <windows.h>
 #include <winternl.h>
 
-#include <charconv>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/decimal.h"
 #include "common/unique_resource.h"
 #include "service/dns_guard.h"
 #include "service/dns_policy.h"
@@ -23,17 +24,9 @@ constexpr int kExitDone = 0;
 constexpr int kExitRefused = 1;
 
 std::optional<HANDLE> HandleValue(const std::wstring& text) {
-  std::string digits;
-  for (const wchar_t c : text) {
-    if (c < L'0' || c > L'9') return std::nullopt;
-    digits.push_back(static_cast<char>(c));
-  }
-  std::uintptr_t value = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || value == 0) {
-    return std::nullopt;
-  }
-  return reinterpret_cast<HANDLE>(value);
+  const std::optional<std::uint64_t> value = PositiveDecimal(text, UINTPTR_MAX);
+  if (!value) return std::nullopt;
+  return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(*value));
 }
 
 // True when `handle` names an object of the kernel type `type`. Waiting

@@ -4,11 +4,12 @@
 // No window, no console. Main thread.
 #include <windows.h>
 
-#include <charconv>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/decimal.h"
 #include "protocol/broker_protocol.h"
 #include "service/broker_server.h"
 #include "service/service_host.h"
@@ -18,20 +19,6 @@ namespace {
 
 constexpr int kExitRefused = 1;
 constexpr std::size_t kTokenChars = 32;
-
-std::optional<DWORD> ProcessId(const std::wstring& text) {
-  std::string digits;
-  for (const wchar_t c : text) {
-    if (c < L'0' || c > L'9') return std::nullopt;
-    digits.push_back(static_cast<char>(c));
-  }
-  DWORD id = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
-  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || id == 0) {
-    return std::nullopt;
-  }
-  return id;
-}
 
 bool IsToken(const std::wstring& text) {
   if (text.size() != kTokenChars) return false;
@@ -43,9 +30,9 @@ bool IsToken(const std::wstring& text) {
 
 int Run(const std::vector<std::wstring>& arguments) {
   if (arguments.size() == 3 && arguments[0] == tovix::broker::kBrokerSwitch) {
-    const std::optional<DWORD> client = ProcessId(arguments[1]);
+    const std::optional<std::uint64_t> client = PositiveDecimal(arguments[1], MAXDWORD);
     if (!client || !IsToken(arguments[2])) return kExitRefused;
-    return RunBroker(*client, std::wstring(tovix::broker::kBrokerPipePrefix) + arguments[1] +
+    return RunBroker(static_cast<DWORD>(*client), std::wstring(tovix::broker::kBrokerPipePrefix) + arguments[1] +
                                   L"." + arguments[2]);
   }
   return kExitRefused;
