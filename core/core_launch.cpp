@@ -184,7 +184,8 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   // the limit (then it is not sent), the privileged side makes its checks
   // and refuses the launch where it would have refused an oversized one.
   Message request;
-  request.flag = config.size() > kMaxConfigBytes || !DeleteStaleConfig(folder);
+  const bool staleConfigGone = DeleteStaleConfig(folder);
+  request.flag = !staleConfigGone || config.size() > kMaxConfigBytes;
   if (!request.flag) request.text = config;
   const std::optional<Message> launched =
       BrokerClient::Call(Kind::Launch, std::move(request), kLaunchWaitMs);
