@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "common/paths.h"
-#include "core/broker_client.h"
 #include "common/plain_folder.h"
 #include "common/text.h"
+#include "core/broker_client.h"
 #include "core/core_output.h"
 #include "core/core_process.h"
 #include "core/core_stop.h"
