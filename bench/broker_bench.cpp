@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/process_sample.h"
 #include "common/paths.h"
 #include "common/unique_resource.h"
 #include "core/broker_client.h"
@@ -181,23 +182,10 @@ int ThreadCount(DWORD processId) {
 
 Sample Measure(HANDLE process) {
   Sample sample;
+  const ProcessSample taken = SampleProcess(process);
+  sample.privateKiB = taken.privateKiB;
+  sample.cpuMs = taken.cpuMs;
   sample.threads = ThreadCount(GetProcessId(process));
-  PROCESS_MEMORY_COUNTERS_EX memory{};
-  memory.cb = sizeof memory;
-  if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                           sizeof memory)) {
-    // Wine leaves PrivateUsage at zero for other processes and reports the
-    // private commit as PagefileUsage, as Windows also does.
-    sample.privateKiB =
-        static_cast<double>(std::max(memory.PrivateUsage, memory.PagefileUsage)) / 1024.0;
-  }
-  FILETIME created, exited, kernel, user;
-  if (GetProcessTimes(process, &created, &exited, &kernel, &user)) {
-    auto ticks = [](const FILETIME& t) {
-      return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-    };
-    sample.cpuMs = static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0;
-  }
   return sample;
 }
 

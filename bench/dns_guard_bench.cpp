@@ -15,36 +15,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "bench/process_sample.h"
 #include "service/dns_guard.h"
 #include "shell/whole_program.h"
 
 namespace {
 
-struct Sample {
-  double privateKiB = -1;
-  double cpuMs = -1;
-};
+using Sample = ProcessSample;
 
-Sample Measure(HANDLE process) {
-  Sample sample;
-  PROCESS_MEMORY_COUNTERS_EX memory{};
-  memory.cb = sizeof memory;
-  if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                           sizeof memory)) {
-    // Wine leaves PrivateUsage at zero for other processes and reports the
-    // private commit as PagefileUsage, as Windows also does.
-    sample.privateKiB =
-        static_cast<double>(std::max(memory.PrivateUsage, memory.PagefileUsage)) / 1024.0;
-  }
-  FILETIME created, exited, kernel, user;
-  if (GetProcessTimes(process, &created, &exited, &kernel, &user)) {
-    auto ticks = [](const FILETIME& t) {
-      return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-    };
-    sample.cpuMs = static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0;
-  }
-  return sample;
-}
+Sample Measure(HANDLE process) { return SampleProcess(process); }
 
 void Print(const char* label, const Sample& begin, const Sample& end) {
   std::printf("  %-34s %10.0f KiB %10.0f KiB %10.1f ms\n", label, begin.privateKiB,

@@ -32,8 +32,8 @@ int Run(const std::vector<std::wstring>& arguments) {
   if (arguments.size() == 3 && arguments[0] == tovix::broker::kBrokerSwitch) {
     const std::optional<std::uint64_t> client = PositiveDecimal(arguments[1], MAXDWORD);
     if (!client || !IsToken(arguments[2])) return kExitRefused;
-    return RunBroker(static_cast<DWORD>(*client), std::wstring(tovix::broker::kBrokerPipePrefix) + arguments[1] +
-                                  L"." + arguments[2]);
+    return RunBroker(static_cast<DWORD>(*client), std::wstring(tovix::broker::kBrokerPipePrefix) +
+                                                      arguments[1] + L"." + arguments[2]);
   }
   return kExitRefused;
 }
