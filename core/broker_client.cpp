@@ -31,6 +31,7 @@ constexpr wchar_t kProgramName[] = L"TovixService.exe";
 constexpr ULONGLONG kConnectWaitMs = 10000;
 constexpr DWORD kFirstReadBytes = 65536;
 constexpr DWORD kHelloWaitMs = 10000;
+constexpr DWORD kWriteWaitMs = 5000;
 
 struct Pending {
   std::optional<Message> reply;
@@ -74,11 +75,18 @@ std::wstring RandomToken() {
   return token;
 }
 
-// Completes one overlapped operation on the pipe; false when it failed.
-bool Complete(BOOL started, OVERLAPPED& overlapped, DWORD& transferred) {
+// Completes one overlapped write on the pipe within `waitMs`: a privileged
+// side that stops reading must not hold the caller (the window thread, in a
+// stop) for longer. False when it failed or was cancelled.
+bool Complete(BOOL started, OVERLAPPED& overlapped, DWORD& transferred, DWORD waitMs) {
   if (started) return GetOverlappedResult(pipe.get(), &overlapped, &transferred, FALSE) != FALSE;
   if (GetLastError() != ERROR_IO_PENDING) return false;
-  return GetOverlappedResult(pipe.get(), &overlapped, &transferred, TRUE) != FALSE;
+  if (WaitForSingleObject(overlapped.hEvent, waitMs) != WAIT_OBJECT_0) {
+    CancelIoEx(pipe.get(), &overlapped);
+    GetOverlappedResult(pipe.get(), &overlapped, &transferred, TRUE);
+    return false;
+  }
+  return GetOverlappedResult(pipe.get(), &overlapped, &transferred, FALSE) != FALSE;
 }
 
 // Reads one message; false when the connection is over.
@@ -168,7 +176,7 @@ bool WriteLocked(const Message& message) {
   DWORD written = 0;
   const BOOL started =
       WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, &overlapped);
-  const bool ok = Complete(started, overlapped, written) && written == bytes.size();
+  const bool ok = Complete(started, overlapped, written, kWriteWaitMs) && written == bytes.size();
   flutter::WipeBytes(bytes);
   return ok;
 }

@@ -154,8 +154,6 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   StopCore();
   RetireEarlierCores();
 
-  if (!EnsurePrivilegedSide(error)) return Fail(error, error);
-
   fs::path folder;
   try {
     folder = dataDir();
@@ -169,6 +167,10 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   } catch (const DataFolderIsLink&) {
     return Fail(error, kDataFolderIsLinkMessage);
   }
+  // The privileged side once the data folder is known to be usable (no
+  // prompt for a start that cannot log), before the session log opens, so
+  // that the log carries what its start swept.
+  if (!EnsurePrivilegedSide(error)) return Fail(error, error);
   try {
     SessionLog::Open(folder);
   } catch (const std::exception&) {
