@@ -88,6 +88,12 @@ struct LocalMemoryTraits {
   static void Close(Type m) noexcept { ::LocalFree(m); }
 };
 
+struct ServiceHandleTraits {
+  using Type = SC_HANDLE;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { ::CloseServiceHandle(h); }
+};
+
 struct MibNotifyTraits {
   using Type = HANDLE;
   static Type Invalid() noexcept { return nullptr; }
@@ -101,5 +107,6 @@ using UniqueDevInfo = UniqueResource<DevInfoTraits>;
 using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
 using UniqueMibNotification = UniqueResource<MibNotifyTraits>;
+using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
 
 }  // namespace tovix

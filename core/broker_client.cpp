@@ -1,7 +1,8 @@
-// The connection to the privileged program. The program is started with the
-// verb "runas" (the elevation prompt) and makes a pipe whose name holds this
-// process's id and a random token. Before anything is sent, the pipe's server
-// must be the very process that was started: a name another process made
+// The connection to the privileged program: the installed service when there
+// is one, otherwise the program started with the verb "runas" (the elevation
+// prompt), which makes a pipe whose name holds this process's id and a random
+// token. Before anything is sent, the pipe's server must be the very process
+// the service manager names, or that was started: a name another process made
 // first gets nothing. Requests are written by the calling threads, replies
 // read by one reader thread that hands each to its waiter. Any thread.
 #include "core/broker_client.h"
@@ -11,6 +12,7 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,6 +23,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "common/unique_resource.h"
+#include "protocol/service_setup.h"
 
 using tovix::broker::Kind;
 using tovix::broker::Message;
@@ -49,6 +52,8 @@ std::thread reader;
 std::map<std::int64_t, std::shared_ptr<Pending>> pending;
 std::int64_t nextId = 0;
 bool connected = false;
+// The installed service's process when connected to it, 0 for the broker.
+DWORD servicePid = 0;
 std::wstring programOverride;
 BrokerClient::Starter starter = ShellExecuteExW;
 // Held while a request is written, so that requests never interleave; taken
@@ -217,19 +222,22 @@ void CloseLocked(std::unique_lock<std::mutex>& held) {
   connected = false;
 }
 
-// Opens the program's pipe once it exists, and checks that its server is the
-// program itself. The error is the "start_failed" message.
-bool OpenPipe(const std::wstring& name, HANDLE program, std::string& error) {
+// Opens the pipe `name` once it exists, and checks that its server is the
+// process `server` before anything is sent: a name another process made
+// first gets nothing. `serverGone` says when to stop waiting. The error is
+// the "start_failed" message.
+bool OpenPipe(const std::wstring& name, DWORD server, const std::function<bool()>& serverGone,
+              tovix::UniqueFileHandle& opened, std::string& error) {
   const ULONGLONG deadline = GetTickCount64() + kConnectWaitMs;
   for (;;) {
     // Identification only: a server cannot act as this user.
-    pipe.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    opened.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                            nullptr));
-    if (pipe) break;
+    if (opened) break;
     const DWORD openError = GetLastError();
-    if ((openError != ERROR_FILE_NOT_FOUND && openError != ERROR_PIPE_BUSY) ||
-        WaitForSingleObject(program, 0) == WAIT_OBJECT_0 || GetTickCount64() >= deadline) {
+    if ((openError != ERROR_FILE_NOT_FOUND && openError != ERROR_PIPE_BUSY) || serverGone() ||
+        GetTickCount64() >= deadline) {
       error = "VPN service could not start: err=" + std::to_string(openError);
       return false;
     }
@@ -239,22 +247,157 @@ bool OpenPipe(const std::wstring& name, HANDLE program, std::string& error) {
       Sleep(5);
     }
   }
-  ULONG server = 0;
-  if (!GetNamedPipeServerProcessId(pipe.get(), &server) || server != GetProcessId(program)) {
-    pipe.reset();
-    error = kBrokerUnverifiedMessage;
-    return false;
-  }
+  ULONG serverSeen = 0;
   DWORD mode = PIPE_READMODE_MESSAGE;
-  if (!SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
-    pipe.reset();
+  if (!GetNamedPipeServerProcessId(opened.get(), &serverSeen) || serverSeen != server ||
+      serverGone() || !SetNamedPipeHandleState(opened.get(), &mode, nullptr, nullptr)) {
+    opened.reset();
     error = kBrokerUnverifiedMessage;
     return false;
   }
   return true;
 }
 
+// The service's state as the service manager reports it; nothing when it
+// cannot be asked.
+std::optional<SERVICE_STATUS_PROCESS> ServiceState(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD size = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof status, &size)) {
+    return std::nullopt;
+  }
+  return status;
+}
+
+// Whether the installed service runs the program beside this one, and no
+// other: a service of our name that runs something else is not ours.
+bool RunsOurProgram(SC_HANDLE service) {
+  DWORD size = 0;
+  QueryServiceConfigW(service, nullptr, 0, &size);
+  if (size == 0) return false;
+  std::vector<std::uint8_t> buffer(size);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!QueryServiceConfigW(service, config, size, &size) || config->lpBinaryPathName == nullptr) {
+    return false;
+  }
+  return _wcsicmp(config->lpBinaryPathName, (L"\"" + Program() + L"\"").c_str()) == 0;
+}
+
+// The "start_failed" message of a program that could not be started.
+std::string StartFailure(DWORD error) {
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    return "TovixService.exe not bundled at " + ToUtf8(Program());
+  }
+  // The service ends so when another process holds its pipe's name.
+  if (error == ERROR_PIPE_BUSY) return kBrokerUnverifiedMessage;
+  return "VPN service could not start: err=" + std::to_string(error);
+}
+
+// Starts the service unless it runs, and waits until it does; the error is
+// the "start_failed" message.
+std::optional<SERVICE_STATUS_PROCESS> RunService(SC_HANDLE service, std::string& error) {
+  const ULONGLONG deadline = GetTickCount64() + kConnectWaitMs;
+  bool started = false;
+  for (;;) {
+    const std::optional<SERVICE_STATUS_PROCESS> status = ServiceState(service);
+    if (!status) break;
+    if (status->dwCurrentState == SERVICE_RUNNING && status->dwProcessId != 0) return status;
+    if (status->dwCurrentState == SERVICE_STOPPED) {
+      if (started && status->dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR &&
+          status->dwServiceSpecificExitCode ==
+              static_cast<DWORD>(tovix::service_setup::Outcome::FolderNotAdminOnly)) {
+        error = tovix::service_setup::kFolderMessage;
+        return std::nullopt;
+      }
+      if (started && status->dwWin32ExitCode != NO_ERROR) {
+        error = StartFailure(status->dwWin32ExitCode);
+        return std::nullopt;
+      }
+      if (!StartServiceW(service, 0, nullptr) &&
+          GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+        error = StartFailure(GetLastError());
+        return std::nullopt;
+      }
+      started = true;
+    }
+    if (GetTickCount64() >= deadline) break;
+    Sleep(20);
+  }
+  error = "VPN service could not start: err=" + std::to_string(ERROR_SERVICE_REQUEST_TIMEOUT);
+  return std::nullopt;
+}
+
+// The installed service, when there is one, in place of the prompt: started
+// if need be, and its pipe's server checked against the process the service
+// manager names for it. False with `error` set when it is installed but
+// cannot be had; false with `error` empty when it is not installed.
+bool ConnectService(tovix::UniqueFileHandle& opened, DWORD& pid, std::string& error) {
+  namespace setup = tovix::service_setup;
+  tovix::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return false;
+  tovix::UniqueServiceHandle service(
+      OpenServiceW(manager.get(), setup::kServiceName,
+                   SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+  if (!service) {
+    if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
+      error = "VPN service could not start: err=" + std::to_string(GetLastError());
+    }
+    return false;
+  }
+  if (!RunsOurProgram(service.get())) {
+    error = kBrokerUnverifiedMessage;
+    return false;
+  }
+  const std::optional<SERVICE_STATUS_PROCESS> running = RunService(service.get(), error);
+  if (!running) return false;
+  pid = running->dwProcessId;
+  // Still the same process of the service once the pipe is open: a service
+  // that ended meanwhile may have left its name to someone else.
+  const auto ended = [&] {
+    const std::optional<SERVICE_STATUS_PROCESS> now = ServiceState(service.get());
+    return !now || now->dwCurrentState != SERVICE_RUNNING || now->dwProcessId != pid;
+  };
+  if (OpenPipe(setup::kPipeName, pid, ended, opened, error)) return true;
+  // Ended meanwhile: why it ended says more.
+  const std::optional<SERVICE_STATUS_PROCESS> now = ServiceState(service.get());
+  if (now && now->dwCurrentState == SERVICE_STOPPED && now->dwWin32ExitCode != NO_ERROR) {
+    error = StartFailure(now->dwWin32ExitCode);
+  }
+  return false;
+}
+
+// Connects the reader to the open pipe; `process` is set by the caller.
+bool StartReading(std::string& error, std::unique_lock<std::mutex>& held) {
+  connected = true;
+  pending.clear();
+  // A process that ends without Disconnect (a test, say) still joins the
+  // reader before the statics it uses are torn down.
+  static const bool exitHookRegistered = std::atexit(&BrokerClient::Disconnect) == 0;
+  (void)exitHookRegistered;
+  try {
+    reader = std::thread(ReadReplies, pipe.get());
+  } catch (const std::system_error&) {
+    CloseLocked(held);
+    error = "VPN service could not start: err=" + std::to_string(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  return true;
+}
+
 bool Launch(std::string& error, std::unique_lock<std::mutex>& held) {
+  tovix::UniqueFileHandle opened;
+  DWORD pid = 0;
+  held.unlock();  // the service manager may take a while
+  const bool service = ConnectService(opened, pid, error);
+  held.lock();
+  servicePid = service ? pid : 0;
+  if (service) {
+    pipe = std::move(opened);
+    return StartReading(error, held);
+  }
+  if (!error.empty()) return false;
+
   const std::wstring program = Program();
   const std::wstring token = RandomToken();
   if (program.empty() || token.empty()) {
@@ -277,34 +420,35 @@ bool Launch(std::string& error, std::unique_lock<std::mutex>& held) {
   const DWORD startError = GetLastError();
   held.lock();
   if (!started || info.hProcess == nullptr) {
-    if (startError == ERROR_CANCELLED) {
-      error = kBrokerDeclinedMessage;
-    } else if (startError == ERROR_FILE_NOT_FOUND || startError == ERROR_PATH_NOT_FOUND) {
-      error = "TovixService.exe not bundled at " + ToUtf8(program);
-    } else {
-      error = "VPN service could not start: err=" + std::to_string(startError);
-    }
+    error = startError == ERROR_CANCELLED ? std::string(kBrokerDeclinedMessage)
+                                          : StartFailure(startError);
     return false;
   }
   tovix::UniqueHandle started_process(info.hProcess);
+  const HANDLE waitable = started_process.get();
   if (!OpenPipe(std::wstring(tovix::broker::kBrokerPipePrefix) + id + L"." + token,
-                started_process.get(), error)) {
+                GetProcessId(waitable),
+                [waitable] { return WaitForSingleObject(waitable, 0) == WAIT_OBJECT_0; },
+                opened, error)) {
     return false;
   }
+  pipe = std::move(opened);
   process = std::move(started_process);
-  connected = true;
-  pending.clear();
-  // A process that ends without Disconnect (a test, say) still joins the
-  // reader before the statics it uses are torn down.
-  static const bool exitHookRegistered = std::atexit(&BrokerClient::Disconnect) == 0;
-  (void)exitHookRegistered;
-  try {
-    reader = std::thread(ReadReplies, pipe.get());
-  } catch (const std::system_error&) {
-    CloseLocked(held);
-    error = "VPN service could not start: err=" + std::to_string(ERROR_NOT_ENOUGH_MEMORY);
+  return StartReading(error, held);
+}
+
+// The service hands over, in its hello, a handle that waits on its process
+// (this process may not open it); it must be the process the service manager
+// named. The broker's process is had from its start instead.
+bool AdoptServiceProcess(const Message& hello) {
+  std::lock_guard guard(lock);
+  if (servicePid == 0) return true;
+  tovix::UniqueHandle handed(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(hello.process)));
+  if (!handed || GetProcessId(handed.get()) != servicePid) {
+    (void)handed.release();  // not necessarily a handle of ours: left alone
     return false;
   }
+  process = std::move(handed);
   return true;
 }
 
@@ -335,6 +479,7 @@ bool BrokerClient::Ensure(std::string& error, std::optional<Hello>& hello) {
     if (!Launch(error, held)) return false;
   }
   std::optional<Message> reply = Call(Kind::Hello, Message{}, kHelloWaitMs);
+  if (reply && !AdoptServiceProcess(*reply)) reply.reset();
   if (!reply) {
     Disconnect();
     error = kBrokerUnverifiedMessage;

@@ -1,6 +1,7 @@
-// Tovix.exe's side of the privileged program (TovixService.exe): starting it
-// through the elevation prompt when it is first needed, the checked
-// connection to it, and its requests. Tovix.exe itself never needs
+// Tovix.exe's side of the privileged program (TovixService.exe): the
+// installed service, started through the service manager when it is first
+// needed, or else the program started through the elevation prompt; the
+// checked connection to it, and its requests. Tovix.exe itself never needs
 // administrator rights. Any thread; the connection is shared.
 #pragma once
 
@@ -46,7 +47,8 @@ class BrokerClient {
   // its core and rule when this process ends.
   static void Disconnect();
 
-  // Tests: the program to start instead of TovixService.exe beside this one.
+  // Tests: the program to start (or the installed service must run) instead
+  // of TovixService.exe beside this one.
   static void SetProgram(std::wstring path);
   // Tests: what starts the program in place of ShellExecuteExW (under Wine
   // the elevation prompt is never declined); null restores it.

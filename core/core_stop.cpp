@@ -197,8 +197,11 @@ void ExitWatcher(HANDLE process, HANDLE privileged, std::uint64_t generation) {
     const HANDLE waits[] = {process, privileged};
     const DWORD count = privileged != nullptr ? 2 : 1;
     WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    // A service that is stopping closes the connection before its end
+    // takes the core: a connection gone counts as the program's end.
     const bool privilegedEnded =
-        privileged != nullptr && WaitForSingleObject(privileged, 0) == WAIT_OBJECT_0;
+        privileged != nullptr &&
+        (WaitForSingleObject(privileged, 0) == WAIT_OBJECT_0 || !BrokerClient::Connected());
     DWORD exitCode = 1;
     GetExitCodeProcess(process, &exitCode);
     CloseHandle(process);

@@ -13,6 +13,8 @@ inline constexpr wchar_t kServiceName[] = L"TovixService";
 inline constexpr wchar_t kDisplayName[] = L"Tovix VPN service";
 inline constexpr wchar_t kInstallSwitch[] = L"--install";
 inline constexpr wchar_t kUninstallSwitch[] = L"--uninstall";
+// Where the running service serves its clients.
+inline constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\Kelpmarrow.Tovix.Service";
 
 // The exit codes of "TovixService.exe --install" and "--uninstall". The
 // service reports FolderNotAdminOnly as its service-specific exit code too,

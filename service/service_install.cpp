@@ -17,12 +17,7 @@ using tovix::service_setup::Outcome;
 
 namespace {
 
-struct ServiceHandleTraits {
-  using Type = SC_HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { ::CloseServiceHandle(h); }
-};
-using UniqueServiceHandle = tovix::UniqueResource<ServiceHandleTraits>;
+using tovix::UniqueServiceHandle;
 
 // Full control for SYSTEM and Administrators; query configuration (CC),
 // query status (LC) and start (RP) for interactive users.

@@ -1,7 +1,9 @@
 // TovixService.exe: the privileged program. Started by Tovix.exe through the
 // elevation prompt as "TovixService.exe --broker <client pid> <token>", it
 // serves that one process on the pipe named after both and ends with it.
-// No window, no console. Main thread.
+// Started by the service manager (no arguments), it is the installed service
+// and serves every client on the service's pipe. No window, no console.
+// Main thread.
 #include <windows.h>
 
 #include <cstdint>
@@ -14,6 +16,7 @@
 #include "service/broker_server.h"
 #include "service/service_host.h"
 #include "service/service_install.h"
+#include "service/service_server.h"
 
 namespace {
 
@@ -47,7 +50,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     std::vector<std::wstring> arguments;
     for (int i = 1; i < __argc; ++i) arguments.emplace_back(__wargv[i]);
     if (IsServiceSetupSwitch(arguments)) return RunServiceSetup(arguments);
-    if (arguments.empty()) return RunAsService();
+    if (arguments.empty()) return RunAsService(ServeServicePipe);
     return Run(arguments);
   } catch (...) {
     return kExitRefused;

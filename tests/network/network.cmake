@@ -25,6 +25,7 @@ if(WIN32)
   tovix_add_gtest(network_whole_program_tests
     SOURCES network_whole_program_test.cpp
     LIBS tovix_whole_program tovix_service ole32 setupapi
-    LOCKS datadir instance hklm hkcu_window
+    LOCKS datadir instance hklm hkcu_window service_manager
     TIMEOUT 180)
+  add_dependencies(network_whole_program_tests TovixServiceUnderTest)
 endif()

@@ -2,7 +2,7 @@
 // switch, the sweep of a leftover rule when the privileged program starts
 // (the first "start") with its note in that session's log, and the rule's
 // life around a core start and stop, and around the end of Tovix.exe or of
-// the privileged program. The last ones need an adapter named "Kelpmarrow":
+// the privileged program or the installed service. The last ones need an adapter named "Kelpmarrow":
 // netns_tunnel_dns.sh runs them in a network namespace (TOVIX_NETNS_TUNNEL
 // set); elsewhere they are skipped.
 #include <gtest/gtest.h>
@@ -24,6 +24,7 @@
 #include "service/dns_policy.h"
 #include "network_test_support.h"
 #include "shell/whole_program.h"
+#include "support/installed_service.h"
 
 namespace {
 
@@ -318,6 +319,23 @@ TEST_F(NetworkWholeProgram, PrivilegedProgramEndedFromOutsideIsReportedAndLeaves
   EXPECT_NE(sent[sent.size() - 2].find("VPN service ended unexpectedly"), std::string::npos);
   EXPECT_NE(sent.back().find("\"state\": \"network_lost\""), std::string::npos) << Joined(sent);
   EXPECT_FALSE(app.Wait(0).has_value());
+  app.Close();
+  ASSERT_TRUE(app.Wait(30000).has_value());
+}
+
+TEST_F(NetworkWholeProgram, InstalledServiceEndedFromOutsideLeavesNeitherCoreNorRule) {
+  SKIP_WITHOUT_TUNNEL();
+  InstalledService service(install.folder());
+  ASSERT_TRUE(service.installed());
+  auto app = StartConnected(nullptr);
+  tovix::UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, InstalledService::Pid()));
+  ASSERT_TRUE(process && TerminateProcess(process.get(), 9));
+  // Within two seconds: the guard removes the rule, the job ends the core.
+  EXPECT_TRUE(nettest::WaitFor(
+      [] { return !nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()) &&
+                  CountProcesses(L"sing-box.exe") == 0; },
+      std::chrono::seconds(2)));
+  InstalledService::AfterAKill();
   app.Close();
   ASSERT_TRUE(app.Wait(30000).has_value());
 }

@@ -2,7 +2,11 @@
 // child of this test from a scratch install and serves this test process;
 // each attack comes while a core it launched runs, and after it the core
 // still runs, a new connection is served, and the broker still ends that
-// core when asked. Test thread; a helper mode plays a foreign client.
+// core when asked. Then the installed service, shared: a session of Tovix.exe
+// owns the VPN while this test process, which the test build of the service
+// counts as another Windows user, tries to use, stop or hear it; and a
+// service that is not ours, cannot run or is crowded. Test thread; a helper
+// mode plays a foreign client.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -20,7 +24,10 @@
 #include "channels/standard_codec.h"
 #include "common/unique_resource.h"
 #include "protocol/broker_protocol.h"
+#include "protocol/service_setup.h"
+#include "service/dns_policy.h"
 #include "shell/whole_program.h"
+#include "support/installed_service.h"
 
 namespace {
 
@@ -401,6 +408,173 @@ TEST(BrokerPipe, ANameTakenFirstMeansNoBroker) {
   DWORD code = 0;
   GetExitCodeProcess(broker.get(), &code);
   EXPECT_EQ(code, 1u);
+}
+
+class ServicePipe : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(install.folder() / L"bin" / L"sing-box.exe")) {
+      GTEST_SKIP() << "the sing-box stand-in is not built";
+    }
+    ASSERT_TRUE(service.installed());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRulePath.c_str());
+  }
+  void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRulePath.c_str()); }
+
+  // A session that has started its VPN and keeps it.
+  whole_program::Process StartOwner() {
+    whole_program::Process app = install.Start({}, {StartCall()});
+    EXPECT_TRUE(WaitForReply(app)) << Lines(app.Transcript());
+    return app;
+  }
+
+  static std::string StartCall() {
+    return "call kelpmarrow.vpn/core " +
+           whole_program::MethodCallHex("start", flutter::EncodableValue(std::string(kConfig)));
+  }
+  static bool WaitForReply(const whole_program::Process& app) {
+    const ULONGLONG deadline = GetTickCount64() + 30000;
+    while (!whole_program::ReplyTo(app.Transcript(), "kelpmarrow.vpn/core").has_value()) {
+      if (GetTickCount64() >= deadline) return false;
+      Sleep(50);
+    }
+    return true;
+  }
+  static std::string Lines(const std::vector<std::string>& lines) {
+    std::string out;
+    for (const std::string& line : lines) out += line + "\n";
+    return out;
+  }
+  // The reply "start" got in a session that only starts.
+  std::optional<transcript::Reply> StartReply(const wchar_t* name) {
+    const whole_program::RunResult run = install.Run({}, {StartCall(), "close"}, 60000, name);
+    return whole_program::ReplyTo(run.transcript, "kelpmarrow.vpn/core");
+  }
+
+  const std::wstring kRulePath =
+      MachineDnsPolicyTarget().ruleParentPath + L"\\" + kDnsPolicyRuleKeyName;
+  whole_program::ScratchInstall install;
+  InstalledService service{install.folder()};
+};
+
+TEST_F(ServicePipe, AnotherUsersClientCanNeitherStartNorStopNorHearTheVpn) {
+  auto app = StartOwner();
+  const DWORD servicePid = InstalledService::Pid();
+  ASSERT_EQ(CoresOf(servicePid), 1);
+  HKEY rule = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRulePath.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                            KEY_READ, nullptr, &rule, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(rule);
+
+  tovix::UniqueFileHandle pipe = Open(tovix::service_setup::kPipeName);
+  ASSERT_TRUE(pipe);
+  std::int64_t id = 0;
+  const auto ask = [&](Kind kind, std::uint64_t core = 0, std::string text = {}) {
+    EXPECT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(kind, ++id, core, text))));
+    std::optional<Message> reply = Receive(pipe.get());
+    // Its own reply, and nothing of the owner's.
+    EXPECT_TRUE(reply && reply->id == id && reply->kind == kind);
+    return reply.value_or(Message{});
+  };
+  EXPECT_TRUE(ask(Kind::Hello).reply);
+  const Message launch = ask(Kind::Launch, 0, kConfig);
+  EXPECT_FALSE(launch.ok);
+  EXPECT_EQ(launch.text, "the VPN is in use by another Windows user");
+  for (std::uint64_t core = 1; core <= 3; ++core) {
+    EXPECT_FALSE(ask(Kind::Terminate, core).ok);
+    EXPECT_FALSE(ask(Kind::Release, core).ok);
+  }
+  EXPECT_FALSE(ask(Kind::RemoveDns, 0, "stop").ok);
+  EXPECT_FALSE(ask(Kind::Cleanup).flag);
+  // Neither a line nor an event of the owner's arrives meanwhile.
+  DWORD waiting = 0;
+  Sleep(300);
+  EXPECT_TRUE(PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &waiting, nullptr));
+  EXPECT_EQ(waiting, 0u);
+
+  EXPECT_EQ(CoresOf(servicePid), 1);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRulePath.c_str(), 0, KEY_READ, &rule),
+            ERROR_SUCCESS);
+  RegCloseKey(rule);
+  app.Close();
+  ASSERT_TRUE(app.Wait(30000).has_value());
+}
+
+TEST_F(ServicePipe, ANameTakenFirstGetsNoByteAndStartCannotVerifyTheService) {
+  tovix::UniqueFileHandle squatter(CreateNamedPipeW(
+      tovix::service_setup::kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 65536, 65536, 0,
+      nullptr));
+  ASSERT_TRUE(squatter);
+  tovix::UniqueHandle connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = connected.get();
+  ConnectNamedPipe(squatter.get(), &overlapped);
+
+  const std::optional<transcript::Reply> started = StartReply(L"squatted");
+  ASSERT_TRUE(started.has_value());
+  EXPECT_EQ(started->code, "start_failed");
+  EXPECT_EQ(started->message, "the VPN service could not be verified");
+  DWORD waiting = 0;
+  PeekNamedPipe(squatter.get(), nullptr, 0, nullptr, &waiting, nullptr);
+  EXPECT_EQ(waiting, 0u);
+  CancelIoEx(squatter.get(), &overlapped);
+}
+
+TEST_F(ServicePipe, AServiceNotOursOrUnfitToRunIsAClearStartFailure) {
+  // Registered from another folder: not the program beside Tovix.exe.
+  {
+    whole_program::ScratchInstall elsewhere;
+    InstalledService theirs(elsewhere.folder());
+    ASSERT_TRUE(theirs.installed());
+    const auto started = StartReply(L"elsewhere");
+    ASSERT_TRUE(started.has_value());
+    EXPECT_EQ(started->message, "the VPN service could not be verified");
+  }
+  // Ours, but its folder opened up after it started: the running service
+  // launches nothing more.
+  InstalledService ours(install.folder());
+  auto first = StartOwner();
+  first.Close();
+  ASSERT_TRUE(first.Wait(30000).has_value());
+  ASSERT_NE(InstalledService::Pid(), 0u);
+  std::ofstream(install.folder() / kOpenedUpMarker) << "";
+  auto opened = StartReply(L"opened");
+  ASSERT_TRUE(opened.has_value());
+  EXPECT_EQ(opened->message, tovix::service_setup::kFolderMessage);
+  EXPECT_EQ(CoresOf(InstalledService::Pid()), 0);
+  std::filesystem::remove(install.folder() / kOpenedUpMarker);
+  // Its program gone: nothing to start.
+  UninstallService(std::chrono::seconds(10));
+  InstalledService gone(install.folder());
+  std::filesystem::remove(install.folder() / L"TovixService.exe");
+  const auto missing = StartReply(L"missing");
+  ASSERT_TRUE(missing.has_value());
+  EXPECT_EQ(missing->message,
+            "TovixService.exe not bundled at " + (install.folder() / L"TovixService.exe").string());
+}
+
+TEST_F(ServicePipe, AHundredSilentClientsNeitherStopNorHoldTheService) {
+  std::vector<tovix::UniqueFileHandle> crowd;
+  auto first = StartOwner();  // the service runs
+  first.Close();
+  ASSERT_TRUE(first.Wait(30000).has_value());
+  for (int i = 0; i < 100; ++i) {
+    tovix::UniqueFileHandle client(CreateFileW(tovix::service_setup::kPipeName,
+                                               GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+    if (client) crowd.push_back(std::move(client));
+  }
+  EXPECT_LE(crowd.size(), 32u);
+  // The silent ones lose their places; a real client gets one.
+  auto app = StartOwner();
+  const auto started = whole_program::ReplyTo(app.Transcript(), "kelpmarrow.vpn/core");
+  ASSERT_TRUE(started.has_value());
+  EXPECT_EQ(started->kind, transcript::Reply::Kind::kSuccess) << started->message;
+  EXPECT_EQ(CoresOf(InstalledService::Pid()), 1);
+  app.Close();
+  ASSERT_TRUE(app.Wait(30000).has_value());
 }
 
 }  // namespace

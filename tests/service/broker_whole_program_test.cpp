@@ -1,6 +1,7 @@
 // Tovix.exe and its broker under Wine, as a whole: the process tree of a
 // session, what is left when either program is killed, the configurations
-// the broker refuses through "start", and a broker that cannot be had.
+// the broker refuses through "start", and a broker that cannot be had. Then
+// the same session through the installed service.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -17,6 +18,7 @@
 #include "core/core_launch.h"
 #include "service/dns_policy.h"
 #include "shell/whole_program.h"
+#include "support/installed_service.h"
 
 namespace {
 
@@ -281,6 +283,85 @@ TEST(BrokerStart, ADeclinedPromptMeansAdministratorRightsAreNeeded) {
   BrokerClient::SetStarter(nullptr);
   EXPECT_FALSE(started);
   EXPECT_EQ(error, "administrator rights are needed to connect");
+}
+
+// Sessions through the installed service: Tovix.exe starts no program of
+// its own, and the core is the service's child.
+class ServiceWholeProgram : public BrokerWholeProgram {
+ protected:
+  void SetUp() override {
+    BrokerWholeProgram::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_TRUE(service.installed());
+  }
+
+  whole_program::Process StartRunning() {
+    whole_program::Process app =
+        install.Start({}, {"call " + kEvents + " " + whole_program::ListenHex(),
+                           Call("start", EncodableValue(kConfig))});
+    EXPECT_TRUE(WaitFor([&] { return HasEvent(app, "running"); }, 30000)) << Joined(app.Transcript());
+    EXPECT_TRUE(ChildrenNamed(app.id(), L"TovixService.exe").empty());
+    broker = {InstalledService::Pid()};
+    cores = ChildrenNamed(broker[0], L"sing-box.exe");
+    EXPECT_EQ(cores.size(), 1u);
+    return app;
+  }
+
+  // The UI's last two events are those of a service that ended under it.
+  void ExpectServiceEndedEvents(const whole_program::Process& app) {
+    ASSERT_TRUE(WaitFor([&] { return HasEvent(app, "network_lost"); }, 5000))
+        << Joined(app.Transcript());
+    const std::vector<std::string> events = Events(app);
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_NE(events[events.size() - 2].find("VPN service ended unexpectedly"), std::string::npos)
+        << Joined(app.Transcript());
+    EXPECT_NE(events.back().find("\"state\": \"network_lost\""), std::string::npos);
+  }
+
+  InstalledService service{install.folder()};
+};
+
+TEST_F(ServiceWholeProgram, UninstallWhileConnectedEndsTheSessionAndLeavesNothing) {
+  auto app = StartRunning();
+  ASSERT_NE(broker[0], 0u);
+  const std::vector<Running> all = Processes();
+  DWORD parent = 0;
+  for (const Running& process : all) {
+    if (process.pid == broker[0]) parent = process.parent;
+  }
+  bool parentIsServiceManager = false;
+  for (const Running& process : all) {
+    if (process.pid == parent) parentIsServiceManager = process.exe == L"services.exe";
+  }
+  EXPECT_TRUE(parentIsServiceManager);
+
+  const whole_program::RunResult removed =
+      install.Run({L"--uninstall-service"}, {}, 30000, L"uninstall");
+  EXPECT_EQ(removed.exitCode, std::optional<DWORD>(0));
+  EXPECT_TRUE(WaitFor([&] { return BrokerAndCoreGone(); }, 2000));
+  ExpectServiceEndedEvents(app);
+  EXPECT_EQ(InstalledService::Pid(), 0u);
+  tovix::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  EXPECT_FALSE(tovix::UniqueServiceHandle(OpenServiceW(
+      manager.get(), tovix::service_setup::kServiceName, SERVICE_QUERY_STATUS)));
+}
+
+TEST_F(ServiceWholeProgram, TovixKilledTakesItsCoreAndRule) {
+  auto app = StartRunning();
+  PlantRule();
+  ASSERT_TRUE(TerminateProcess(app.handle(), 9));
+  ASSERT_TRUE(app.Wait(5000).has_value());
+  EXPECT_TRUE(WaitFor([&] { return !Alive(cores[0]) && !RuleExists(); }, 2000))
+      << "core " << Alive(cores[0]) << " rule " << RuleExists();
+}
+
+TEST_F(ServiceWholeProgram, ServiceKilledIsReportedAndTakesTheCore) {
+  auto app = StartRunning();
+  tovix::UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, broker[0]));
+  ASSERT_TRUE(process && TerminateProcess(process.get(), 9));
+  EXPECT_TRUE(WaitFor([&] { return BrokerAndCoreGone(); }, 2000));
+  ExpectServiceEndedEvents(app);
+  InstalledService::AfterAKill();
 }
 
 }  // namespace

@@ -28,12 +28,7 @@ namespace {
 constexpr DWORD kProgramDeadlineMs = 30000;
 constexpr auto kStateDeadline = std::chrono::seconds(10);
 
-struct ServiceHandleTraits {
-  using Type = SC_HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { ::CloseServiceHandle(h); }
-};
-using UniqueServiceHandle = tovix::UniqueResource<ServiceHandleTraits>;
+using tovix::UniqueServiceHandle;
 
 fs::path BuiltProgram(const wchar_t* name) {
   wchar_t self[MAX_PATH] = {};

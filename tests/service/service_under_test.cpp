@@ -1,7 +1,10 @@
-// TovixService.exe as the install tests run it: the program's own entry
-// points, with every folder read as admin-only. Under Wine the real program
-// refuses every folder (Wine makes a file's descriptor up, owned by the Wine
-// user), so this one shows the rest: registration, start, stop, removal.
+// TovixService.exe as the service tests run it: the program's own entry
+// points, with folders read as support/installed_service.h says, and clients told apart by
+// their program's name as well as by their user and session. Under Wine the
+// real program refuses every folder (Wine makes a file's descriptor up, owned
+// by the Wine user), and every process has the same user and session; this
+// one shows the rest: registration, start, serving, stop, removal, and that
+// the VPN of one Windows user is kept from the others.
 // Built for tests only; the shipped program has no such way in.
 #include <windows.h>
 
@@ -11,23 +14,30 @@
 #include "protocol/service_setup.h"
 #include "service/service_host.h"
 #include "service/service_install.h"
-#include "service/vpn_folder.h"
+#include "service/service_server.h"
+#include "support/installed_service.h"
 
 namespace {
 
-FolderInspection AdminOnlyFolder(HANDLE handle) {
-  FolderInspection seen = InspectFolderHandle(handle);
-  seen.security = FactsOfDescriptor(MakeAdminOnlyDescriptor().get());
-  return seen;
+// A client named other than Tovix.exe counts as another Windows user.
+std::optional<ClientIdentity> UserByProgramName(HANDLE process, DWORD pid) {
+  std::optional<ClientIdentity> identity = ReadClientIdentity(process, pid);
+  wchar_t path[MAX_PATH] = {};
+  DWORD length = MAX_PATH;
+  if (!identity || !QueryFullProcessImageNameW(process, 0, path, &length)) return std::nullopt;
+  const std::wstring program(path, length);
+  identity->user += L"|" + program.substr(program.find_last_of(L"\\/") + 1);
+  return identity;
 }
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  SetFolderSecurityHooks(AdminOnlyFolder, nullptr);
+  SetFolderSecurityHooks(FolderAsTestsSeeIt, nullptr);
+  SetClientIdentityReader(UserByProgramName);
   std::vector<std::wstring> arguments;
   for (int i = 1; i < __argc; ++i) arguments.emplace_back(__wargv[i]);
   if (IsServiceSetupSwitch(arguments)) return RunServiceSetup(arguments);
-  if (arguments.empty()) return RunAsService();
+  if (arguments.empty()) return RunAsService(ServeServicePipe);
   return static_cast<int>(tovix::service_setup::Outcome::BadArguments);
 }

@@ -1,0 +1,320 @@
+// The connection's reads and writes are overlapped, so that a client that
+// stops reading or writing never holds the thread beyond its bounds, and the
+// client's end (or a stop of the program) is seen while a read is pending.
+#include "service/pipe_connection.h"
+
+#include <sddl.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "channels/secure_wipe.h"
+#include "service/core_launcher.h"
+#include "service/dns_guard.h"
+#include "service/dns_policy.h"
+#include "service/service_log.h"
+
+using tovix::broker::Message;
+
+namespace {
+
+constexpr DWORD kPipeBufferBytes = 65536;
+constexpr DWORD kFirstReadBytes = 65536;
+constexpr DWORD kWriteWaitMs = 5000;
+constexpr DWORD kWorkerWaitMs = 1000;
+// SYSTEM and Administrators: everything; interactive users: read and write,
+// but not the right to make further instances of the pipe.
+constexpr wchar_t kPipeSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)";
+
+struct Worker {
+  std::thread thread;
+  std::shared_ptr<std::atomic<bool>> done;
+};
+std::mutex workerLock;  // guards workers
+std::vector<Worker> workers;
+
+void ApplyDnsWorker(Message reply, std::shared_ptr<ReplyQueue> queue,
+                    std::shared_ptr<std::atomic<bool>> done) {
+  struct MarkDone {
+    std::atomic<bool>& done;
+    ~MarkDone() { done.store(true); }
+  } mark{*done};
+  try {
+    ServiceLog log(reply.lines);
+    RunDnsPolicyApply(reply.core, [&](const std::string& status) {
+      reply.ok = true;
+      reply.text = status;
+      queue->Push(reply);
+    });
+    if (!reply.ok) queue->Push(reply);
+  } catch (...) {
+    // Thread entry: the client's request is answered "unchanged" at least.
+    try {
+      queue->Push(reply);
+    } catch (...) {
+    }
+  }
+}
+
+}  // namespace
+
+ReplyQueue::ReplyQueue() : ready_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+  if (!ready_) throw std::bad_alloc();
+}
+
+void ReplyQueue::Push(Message reply) {
+  {
+    std::lock_guard lock(lock_);
+    replies_.push_back(std::move(reply));
+  }
+  SetEvent(ready_.get());
+}
+
+std::optional<Message> ReplyQueue::Pop() {
+  std::lock_guard lock(lock_);
+  if (replies_.empty()) return std::nullopt;
+  Message reply = std::move(replies_.front());
+  replies_.pop_front();
+  return reply;
+}
+
+void StartApplyDns(const Message& request, std::shared_ptr<ReplyQueue> queue) {
+  Message reply;
+  reply.id = request.id;
+  reply.kind = request.kind;
+  reply.reply = true;
+  reply.core = request.core;
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::lock_guard lock(workerLock);
+  // Finished workers are joined as new ones come, so they never pile up.
+  for (auto it = workers.begin(); it != workers.end();) {
+    if (it->done->load()) {
+      it->thread.join();
+      it = workers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  workers.push_back(
+      Worker{std::thread(ApplyDnsWorker, std::move(reply), std::move(queue), done), done});
+}
+
+void JoinDnsWorkers() {
+  std::vector<Worker> ending;
+  {
+    std::lock_guard lock(workerLock);
+    ending.swap(workers);
+  }
+  // A worker gives up as soon as its core is no longer current, which is the
+  // case by now.
+  const ULONGLONG deadline = GetTickCount64() + kWorkerWaitMs;
+  for (Worker& worker : ending) {
+    while (!worker.done->load() && GetTickCount64() < deadline) Sleep(10);
+    if (worker.done->load()) {
+      worker.thread.join();
+    } else {
+      worker.thread.detach();
+    }
+  }
+}
+
+PipeConnection::PipeConnection(HANDLE pipe, HANDLE client, HANDLE stop)
+    : pipe_(pipe), client_(client), stop_(stop), queue_(std::make_shared<ReplyQueue>()) {
+  event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+ConnectionEnd PipeConnection::Serve(const RequestHandler& handle, DWORD firstRequestWaitMs) {
+  if (!event_) return ConnectionEnd::Disconnected;
+  DWORD waitMs = firstRequestWaitMs;
+  for (;;) {
+    std::vector<std::uint8_t> bytes;
+    const std::optional<ConnectionEnd> ended = Read(bytes, waitMs);
+    if (ended) return *ended;
+    waitMs = INFINITE;
+    std::optional<Message> request = tovix::broker::DecodeMessage(bytes.data(), bytes.size());
+    flutter::WipeBytes(bytes);
+    if (!request || request->reply) return ConnectionEnd::Disconnected;
+    std::optional<Message> reply = handle(*request, queue_);
+    flutter::WipeString(request->text);
+    // Replies the workers queued meanwhile go first.
+    if (!WriteQueued()) return ConnectionEnd::Disconnected;
+    if (reply && !Write(*reply)) return ConnectionEnd::Disconnected;
+  }
+}
+
+// One whole message into `bytes`; a message beyond the bound ends the
+// connection before it is read.
+std::optional<ConnectionEnd> PipeConnection::Read(std::vector<std::uint8_t>& bytes,
+                                                  DWORD waitMs) {
+  const ULONGLONG deadline = waitMs == INFINITE ? 0 : GetTickCount64() + waitMs;
+  for (;;) {
+    bytes.assign(kFirstReadBytes, 0);
+    ResetOverlapped();
+    DWORD got = 0;
+    BOOL done = ReadFile(pipe_, bytes.data(), kFirstReadBytes, &got, &overlapped_);
+    DWORD error = done ? ERROR_SUCCESS : GetLastError();
+    if (!done && error == ERROR_IO_PENDING) {
+      const HANDLE waits[] = {event_.get(), client_, queue_->ready(), stop_};
+      const DWORD count = stop_ != nullptr ? 4 : 3;
+      DWORD left = INFINITE;
+      if (deadline != 0) {
+        const ULONGLONG now = GetTickCount64();
+        left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+      }
+      const DWORD waited = WaitForMultipleObjects(count, waits, FALSE, left);
+      if (waited == WAIT_OBJECT_0 + 2) {
+        // Worker replies while no request is in flight: write them, then
+        // read again (a read cancelled before any byte moved loses none).
+        CancelIoEx(pipe_, &overlapped_);
+        done = GetOverlappedResult(pipe_, &overlapped_, &got, TRUE);
+        error = done ? ERROR_SUCCESS : GetLastError();
+        if (!done && error == ERROR_OPERATION_ABORTED) {
+          if (!WriteQueued()) return ConnectionEnd::Disconnected;
+          continue;
+        }
+      } else if (waited != WAIT_OBJECT_0) {
+        Cancel();
+        if (waited == WAIT_OBJECT_0 + 1) return ConnectionEnd::ClientEnded;
+        if (waited == WAIT_OBJECT_0 + 3) return ConnectionEnd::Stopped;
+        return ConnectionEnd::Disconnected;  // silent too long, or the wait failed
+      } else {
+        done = GetOverlappedResult(pipe_, &overlapped_, &got, FALSE);
+        error = done ? ERROR_SUCCESS : GetLastError();
+      }
+    }
+    if (done) {
+      bytes.resize(got);
+      return std::nullopt;
+    }
+    if (error != ERROR_MORE_DATA) return ConnectionEnd::Disconnected;
+    return ReadRest(bytes, got);
+  }
+}
+
+std::optional<ConnectionEnd> PipeConnection::ReadRest(std::vector<std::uint8_t>& bytes,
+                                                      DWORD got) {
+  DWORD left = 0;
+  if (!PeekNamedPipe(pipe_, nullptr, 0, nullptr, nullptr, &left) ||
+      static_cast<std::size_t>(got) + left > tovix::broker::kMaxMessageBytes) {
+    return ConnectionEnd::Disconnected;
+  }
+  bytes.resize(static_cast<std::size_t>(got) + left);
+  ResetOverlapped();
+  DWORD more = 0;
+  BOOL done = ReadFile(pipe_, bytes.data() + got, left, &more, &overlapped_);
+  if (!done && GetLastError() == ERROR_IO_PENDING) {
+    const HANDLE waits[] = {event_.get(), client_};
+    const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, kWriteWaitMs);
+    if (waited != WAIT_OBJECT_0) {
+      Cancel();
+      return waited == WAIT_OBJECT_0 + 1 ? ConnectionEnd::ClientEnded
+                                         : ConnectionEnd::Disconnected;
+    }
+    done = GetOverlappedResult(pipe_, &overlapped_, &more, FALSE);
+  }
+  if (!done || more != left) return ConnectionEnd::Disconnected;
+  return std::nullopt;
+}
+
+// A client that does not take its reply within 5 s loses the connection.
+bool PipeConnection::Write(const Message& reply) {
+  const std::vector<std::uint8_t> bytes = tovix::broker::EncodeMessage(reply);
+  if (bytes.size() > tovix::broker::kMaxMessageBytes) return false;
+  ResetOverlapped();
+  DWORD written = 0;
+  BOOL done =
+      WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &overlapped_);
+  if (!done && GetLastError() == ERROR_IO_PENDING) {
+    if (WaitForSingleObject(event_.get(), kWriteWaitMs) != WAIT_OBJECT_0) {
+      Cancel();
+      return false;
+    }
+    done = GetOverlappedResult(pipe_, &overlapped_, &written, FALSE);
+  }
+  return done && written == bytes.size();
+}
+
+bool PipeConnection::WriteQueued() {
+  while (std::optional<Message> reply = queue_->Pop()) {
+    if (!Write(*reply)) return false;
+  }
+  return true;
+}
+
+void PipeConnection::ResetOverlapped() {
+  overlapped_ = OVERLAPPED{};
+  ResetEvent(event_.get());
+  overlapped_.hEvent = event_.get();
+}
+
+void PipeConnection::Cancel() {
+  CancelIoEx(pipe_, &overlapped_);
+  DWORD ignored = 0;
+  GetOverlappedResult(pipe_, &overlapped_, &ignored, TRUE);
+}
+
+tovix::UniqueFileHandle CreateServerPipe(const std::wstring& name, DWORD limit, bool first) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return tovix::UniqueFileHandle();
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  const DWORD openMode =
+      PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+  tovix::UniqueFileHandle pipe(CreateNamedPipeW(
+      name.c_str(), openMode,
+      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, limit,
+      kPipeBufferBytes, kPipeBufferBytes, 0, &attributes));
+  LocalFree(descriptor);
+  if (!pipe || !first) return pipe;
+  // Wine creates another instance of an existing pipe in spite of the flag.
+  // Such a pipe was made by its first creator, with its own limit and its
+  // own instances: only a pipe of one instance, with our limit, is ours.
+  DWORD limitSeen = 0;
+  DWORD instances = 0;
+  if (!GetNamedPipeInfo(pipe.get(), nullptr, nullptr, nullptr, &limitSeen) ||
+      limitSeen != limit ||
+      !GetNamedPipeHandleStateW(pipe.get(), nullptr, &instances, nullptr, nullptr, nullptr, 0) ||
+      instances != 1) {
+    pipe.reset();
+  }
+  return pipe;
+}
+
+bool AwaitConnection(HANDLE pipe, HANDLE ended) {
+  tovix::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event) return false;
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event.get();
+  if (ConnectNamedPipe(pipe, &overlapped)) return true;
+  const DWORD error = GetLastError();
+  if (error == ERROR_PIPE_CONNECTED) return true;
+  if (error != ERROR_IO_PENDING) return false;
+  const HANDLE waits[] = {event.get(), ended};
+  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+    DWORD ignored = 0;
+    return GetOverlappedResult(pipe, &overlapped, &ignored, FALSE) != FALSE;
+  }
+  CancelIoEx(pipe, &overlapped);
+  DWORD ignored = 0;
+  GetOverlappedResult(pipe, &overlapped, &ignored, TRUE);
+  return false;
+}
+
+void EndVpnOfEndedClient() {
+  ReleaseAnyCore();
+  RemoveRuleOfEndedClient();
+}
+
+void RemoveRuleOfEndedClient() {
+  std::vector<tovix::broker::LogLine> unheard;
+  ServiceLog log(unheard);
+  RemoveDnsPolicyRule("host ended");
+  // The next session log says that the rule of a host that ended while
+  // connected was removed, as when the guard removes it.
+  for (const tovix::broker::LogLine& line : unheard) {
+    if (line.text.rfind("removed", 0) == 0) LeaveDnsGuardNote();
+  }
+}

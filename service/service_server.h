@@ -1,0 +1,45 @@
+// The installed service's pipe, \\.\pipe\Kelpmarrow.Tovix.Service: several
+// clients at once, each served on a thread of its own, from every Windows
+// user and session of the machine. The VPN (its core and DNS rule) belongs
+// to the client that started it, until that client releases its core, its
+// connection ends, or its process ends; then the core and the rule end with
+// it. Any other client cannot start, stop or touch that VPN, and hears
+// nothing of it: replies carry only the lines of the work done for the
+// client that asked.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "service/service_host.h"
+
+// Who a client is: its Windows user (SID string) and session, and its
+// process.
+struct ClientIdentity {
+  std::wstring user;
+  DWORD session = 0;
+  DWORD pid = 0;
+};
+
+// The identity of the process `process` (query rights) with the id `pid`;
+// nothing when its token cannot be read.
+std::optional<ClientIdentity> ReadClientIdentity(HANDLE process, DWORD pid);
+
+// Tests: how clients are told apart. Wine has one user and one session, so
+// a test build tells "users" apart by something else of the process.
+using ClientIdentityReader = std::optional<ClientIdentity> (*)(HANDLE process, DWORD pid);
+void SetClientIdentityReader(ClientIdentityReader reader);
+
+// Whether `client` may start the VPN while `owner` holds it (nothing: free).
+enum class Admission { Granted, OtherUser, OtherProcess };
+Admission AdmitStart(const std::optional<ClientIdentity>& owner, const ClientIdentity& client);
+// The "start_failed" message of a refusal; empty for Granted.
+std::string_view RefusalOf(Admission admission);
+
+// The service's work (a ServiceWork): serves the pipe until `stopRequested`,
+// then ends the VPN and every connection. A name another process holds
+// ends it at once with ERROR_PIPE_BUSY.
+DWORD ServeServicePipe(HANDLE stopRequested, ServiceIdle& idle);
