@@ -1,9 +1,10 @@
 # Benchmark of the privileged program (Windows build, run by hand under Wine;
 # not a test):
-#   <build>/tools/wine-run <build>/broker-bench/broker_bench.exe [rounds] [idle s] [first starts]
+#   <build>/tools/wine-run <build>/broker-bench/broker_bench.exe [--service] [rounds] [idle s]
+#     [first starts]
 # It runs from a folder of its own: TovixService.exe and the guard beside it,
 # the stand-in core and a wintun.dll in its "bin", where the programs look.
-if(WIN32 AND TARGET TovixService)
+if(WIN32 AND TARGET TovixService AND TARGET TovixServiceUnderTest)
   if(NOT TARGET idle_program)
     add_executable(idle_program WIN32 ${CMAKE_CURRENT_LIST_DIR}/idle_program.cpp)
     if(MINGW)
@@ -19,15 +20,17 @@ if(WIN32 AND TARGET TovixService)
   endif()
   set(broker_bench_dir ${CMAKE_BINARY_DIR}/broker-bench)
   add_executable(broker_bench ${CMAKE_CURRENT_LIST_DIR}/broker_bench.cpp)
-  target_link_libraries(broker_bench PRIVATE tovix_host psapi)
+  target_link_libraries(broker_bench PRIVATE tovix_host tovix_service psapi)
+  target_include_directories(broker_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   set_target_properties(broker_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${broker_bench_dir})
   add_dependencies(broker_bench sing-box TovixService TovixDnsGuard idle_program
-                   idle_program_service_imports)
+                   idle_program_service_imports TovixServiceUnderTest)
   add_custom_command(TARGET broker_bench POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E make_directory ${broker_bench_dir}/bin
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:sing-box> ${broker_bench_dir}/bin/sing-box.exe
     COMMAND ${CMAKE_COMMAND} -E touch ${broker_bench_dir}/bin/wintun.dll
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:TovixService>
             $<TARGET_FILE:TovixDnsGuard> $<TARGET_FILE:idle_program>
-            $<TARGET_FILE:idle_program_service_imports> ${broker_bench_dir})
+            $<TARGET_FILE:idle_program_service_imports> $<TARGET_FILE:TovixServiceUnderTest>
+            ${broker_bench_dir})
 endif()

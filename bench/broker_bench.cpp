@@ -10,9 +10,14 @@
 //    idle interval and its private bytes, beside a program that only sleeps.
 // A second sleeping program, one that imports the system DLLs the service
 // imports, shows how much of the service's memory is only those DLLs.
-// Run by hand under Wine from its own folder (TovixService.exe and the
-// sleeping programs beside it, bin\sing-box.exe and bin\wintun.dll below it):
-//   broker_bench.exe [rounds] [idle seconds] [first starts]
+// With --service, the same through the installed service instead (the test
+// build of TovixService.exe, which Wine lets run from any folder, installed
+// from a scratch folder and removed at the end); a first start then connects
+// to the running service.
+// Run by hand under Wine from its own folder (TovixService.exe, its test
+// build and the sleeping programs beside it, bin\sing-box.exe and
+// bin\wintun.dll below it):
+//   broker_bench.exe [--service] [rounds] [idle seconds] [first starts]
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -21,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,6 +37,7 @@
 #include "core/core_launch.h"
 #include "core/core_stop.h"
 #include "core/vpn_events.h"
+#include "support/installed_service.h"
 
 namespace fs = std::filesystem;
 
@@ -219,6 +226,11 @@ HANDLE OpenBroker() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool viaService = argc > 1 && std::string(argv[1]) == "--service";
+  if (viaService) {
+    --argc;
+    ++argv;
+  }
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
   const int idleSeconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
   const int firstStarts = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
@@ -231,6 +243,18 @@ int main(int argc, char** argv) {
   GetTempPathW(MAX_PATH + 1, temp);
   const fs::path work = fs::path(temp) / (L"tovix-broker-bench-" + std::to_wstring(GetCurrentProcessId()));
   fs::create_directories(work);
+  std::unique_ptr<InstalledService> service;
+  if (viaService) {
+    const fs::path serviceFolder = work / L"service";
+    fs::create_directories(serviceFolder / L"bin");
+    fs::copy_file(folder / L"TovixDnsGuard.exe", serviceFolder / L"TovixDnsGuard.exe");
+    fs::copy_file(self / L"sing-box.exe", serviceFolder / L"bin" / L"sing-box.exe");
+    fs::copy_file(self / L"wintun.dll", serviceFolder / L"bin" / L"wintun.dll");
+    service = std::make_unique<InstalledService>(serviceFolder);
+    if (!service->installed()) Die("could not install the service");
+    BrokerClient::SetProgram(serviceFolder / L"TovixService.exe");
+  }
+  const char* const through = viaService ? "the installed service" : "TovixService.exe";
 
   // The first start of this process starts the privileged program; it is
   // kept for the rounds that follow, as the UI keeps it.
@@ -248,7 +272,7 @@ int main(int argc, char** argv) {
   std::printf("\"start\" to \"running\", privileged program running, medians of %d\n", rounds);
   std::printf("  bare launch of the stand-in, same way  %8.1f ms (min %.1f)\n", Median(bare),
               *std::min_element(bare.begin(), bare.end()));
-  std::printf("  through TovixService.exe               %8.1f ms (min %.1f)\n", Median(host),
+  std::printf("  through %-30s %8.1f ms (min %.1f)\n", through, Median(host),
               *std::min_element(host.begin(), host.end()));
   std::printf("  ratio %.2f (target <= 1.30)\n", Median(host) / Median(bare));
 
@@ -270,12 +294,12 @@ int main(int argc, char** argv) {
               idleSeconds);
   PrintSample("a program that only sleeps (baseline)", idleBegin, idleEnd);
   PrintSample("the same, importing the service's DLLs", importsBegin, importsEnd);
-  PrintSample("TovixService.exe", brokerBegin, brokerEnd);
-  std::printf("  TovixService.exe beyond the sleeping program: %.0f KiB private at the start, %.0f KiB"
+  PrintSample(through, brokerBegin, brokerEnd);
+  std::printf("  %s beyond the sleeping program: %.0f KiB private at the start, %.0f KiB"
               " at the end (target <= 2048), of which its system DLLs %.0f KiB;\n"
               "  %.1f ms CPU while idle, the sleeping program %.1f ms (target 0; Wine counts CPU"
               " time in 10 ms ticks)\n",
-              brokerBegin.privateKiB - idleBegin.privateKiB, brokerEnd.privateKiB - idleEnd.privateKiB,
+              through, brokerBegin.privateKiB - idleBegin.privateKiB, brokerEnd.privateKiB - idleEnd.privateKiB,
               importsEnd.privateKiB - idleEnd.privateKiB, brokerEnd.cpuMs - brokerBegin.cpuMs,
               idleEnd.cpuMs - idleBegin.cpuMs);
   for (HANDLE process : {idle, idleImports}) {
@@ -292,11 +316,15 @@ int main(int argc, char** argv) {
     first.push_back(HostStart());
     StopCore();
   }
-  std::printf("first start, including the privileged program's own start: %.1f ms median of %d"
+  std::printf(viaService ? "first start of a new connection to the running service: %.1f ms"
+                          " median of %d"
+                        : "first start, including the privileged program's own start: %.1f ms"
+                          " median of %d"
               " (min %.1f); bare launch %.1f ms just before, %.1f ms after\n",
               Median(first), firstStarts, *std::min_element(first.begin(), first.end()),
               firstBare, firstAfter);
   BrokerClient::Disconnect();
+  service.reset();
   fs::remove_all(work, ignored);
   return 0;
 }

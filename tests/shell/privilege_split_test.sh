@@ -4,7 +4,8 @@
 # is what each program asks for and what it is able to call:
 # - Tovix.exe's manifest asks to run as the user who starts it, and its
 #   imports hold none of the calls that act on the machine (the core's job,
-#   process creation, device removal, the rule's tree deletion);
+#   process creation, device removal, the rule's tree deletion, installing
+#   or changing a service);
 # - TovixService.exe asks for administrator rights and imports system DLLs
 #   only, so nothing from its folder but itself is ever loaded.
 set -euo pipefail
@@ -20,7 +21,7 @@ grep -qaF 'level="requireAdministrator"' "$bin/TovixService.exe" ||
 imports=$("$objdump" -p "$bin/Tovix.exe")
 for call in CreateJobObjectW AssignProcessToJobObject SetInformationJobObject CreateProcessW \
             CreateProcessAsUserW SetupDiCallClassInstaller SetupDiRemoveDevice RegDeleteTreeW \
-            DnsFlushResolverCache OpenSCManagerW; do
+            DnsFlushResolverCache CreateServiceW DeleteService ChangeServiceConfigW; do
   ! grep -qw "$call" <<<"$imports" || fail "Tovix.exe imports $call"
 done
 
