@@ -10,6 +10,7 @@
 #include <bcrypt.h>
 #include <shellapi.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
@@ -94,8 +95,15 @@ bool Complete(BOOL started, OVERLAPPED& overlapped, DWORD& transferred, DWORD wa
   return GetOverlappedResult(pipe.get(), &overlapped, &transferred, FALSE) != FALSE;
 }
 
-// Reads one message; false when the connection is over.
+// Set to end the reader: it issues no further read once set, and says when it
+// has finished. Only one reader runs at a time.
+std::atomic<bool> readerStop{false};
+std::atomic<bool> readerDone{false};
+
+// Reads one message; false when the connection is over or the reader is to
+// stop.
 bool ReadMessage(HANDLE handle, HANDLE event, std::vector<std::uint8_t>& bytes) {
+  if (readerStop.load()) return false;
   bytes.assign(kFirstReadBytes, 0);
   OVERLAPPED overlapped{};
   overlapped.hEvent = event;
@@ -115,6 +123,7 @@ bool ReadMessage(HANDLE handle, HANDLE event, std::vector<std::uint8_t>& bytes) 
     return false;
   }
   bytes.resize(static_cast<std::size_t>(got) + left);
+  if (readerStop.load()) return false;
   overlapped = OVERLAPPED{};
   overlapped.hEvent = event;
   DWORD more = 0;
@@ -145,6 +154,9 @@ void Deliver(const std::shared_ptr<Pending>& slot, std::optional<Message> reply)
 // Reader thread: hands each reply to its request until the connection ends,
 // then answers every open request with nothing.
 void ReadReplies(HANDLE handle) {
+  struct MarkDone {
+    ~MarkDone() { readerDone.store(true); }
+  } markDone;
   tovix::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::vector<std::uint8_t> bytes;
   while (event && ReadMessage(handle, event.get(), bytes)) {
@@ -211,10 +223,20 @@ std::shared_ptr<Pending> Send(Kind kind, Message& request, BrokerClient::Done ca
 }
 
 void CloseLocked(std::unique_lock<std::mutex>& held) {
-  if (pipe) CancelIoEx(pipe.get(), nullptr);
+  const HANDLE reading = pipe.get();
   std::thread ending = std::move(reader);
   held.unlock();
-  if (ending.joinable()) ending.join();
+  if (ending.joinable()) {
+    // A cancel that comes between two of the reader's reads finds nothing to
+    // cancel, and the next read would wait for a reply that never comes: the
+    // reader is told to stop, and its reads are cancelled until it has.
+    readerStop.store(true);
+    while (!readerDone.load()) {
+      CancelIoEx(reading, nullptr);
+      Sleep(1);
+    }
+    ending.join();
+  }
   held.lock();
   std::lock_guard writing(writeLock);
   pipe.reset();
@@ -270,9 +292,9 @@ std::optional<SERVICE_STATUS_PROCESS> ServiceState(SC_HANDLE service) {
   return status;
 }
 
-// Whether the installed service runs the program beside this one, and no
-// other: a service of our name that runs something else is not ours.
-bool RunsOurProgram(SC_HANDLE service) {
+// Whether the installed service runs `program` (the one beside this one),
+// and no other: a service of our name that runs something else is not ours.
+bool RunsOurProgram(SC_HANDLE service, const std::wstring& program) {
   DWORD size = 0;
   QueryServiceConfigW(service, nullptr, 0, &size);
   if (size == 0) return false;
@@ -281,13 +303,13 @@ bool RunsOurProgram(SC_HANDLE service) {
   if (!QueryServiceConfigW(service, config, size, &size) || config->lpBinaryPathName == nullptr) {
     return false;
   }
-  return _wcsicmp(config->lpBinaryPathName, (L"\"" + Program() + L"\"").c_str()) == 0;
+  return _wcsicmp(config->lpBinaryPathName, (L"\"" + program + L"\"").c_str()) == 0;
 }
 
 // The "start_failed" message of a program that could not be started.
-std::string StartFailure(DWORD error) {
+std::string StartFailure(DWORD error, const std::wstring& program) {
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-    return "TovixService.exe not bundled at " + ToUtf8(Program());
+    return "TovixService.exe not bundled at " + ToUtf8(program);
   }
   // The service ends so when another process holds its pipe's name.
   if (error == ERROR_PIPE_BUSY) return kBrokerUnverifiedMessage;
@@ -296,7 +318,8 @@ std::string StartFailure(DWORD error) {
 
 // Starts the service unless it runs, and waits until it does; the error is
 // the "start_failed" message.
-std::optional<SERVICE_STATUS_PROCESS> RunService(SC_HANDLE service, std::string& error) {
+std::optional<SERVICE_STATUS_PROCESS> RunService(SC_HANDLE service, const std::wstring& program,
+                                                 std::string& error) {
   const ULONGLONG deadline = GetTickCount64() + kConnectWaitMs;
   bool started = false;
   for (;;) {
@@ -311,12 +334,12 @@ std::optional<SERVICE_STATUS_PROCESS> RunService(SC_HANDLE service, std::string&
         return std::nullopt;
       }
       if (started && status->dwWin32ExitCode != NO_ERROR) {
-        error = StartFailure(status->dwWin32ExitCode);
+        error = StartFailure(status->dwWin32ExitCode, program);
         return std::nullopt;
       }
       if (!StartServiceW(service, 0, nullptr) &&
           GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-        error = StartFailure(GetLastError());
+        error = StartFailure(GetLastError(), program);
         return std::nullopt;
       }
       started = true;
@@ -332,7 +355,8 @@ std::optional<SERVICE_STATUS_PROCESS> RunService(SC_HANDLE service, std::string&
 // if need be, and its pipe's server checked against the process the service
 // manager names for it. False with `error` set when it is installed but
 // cannot be had; false with `error` empty when it is not installed.
-bool ConnectService(tovix::UniqueFileHandle& opened, DWORD& pid, std::string& error) {
+bool ConnectService(const std::wstring& program, tovix::UniqueFileHandle& opened, DWORD& pid,
+                    std::string& error) {
   namespace setup = tovix::service_setup;
   tovix::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return false;
@@ -345,11 +369,11 @@ bool ConnectService(tovix::UniqueFileHandle& opened, DWORD& pid, std::string& er
     }
     return false;
   }
-  if (!RunsOurProgram(service.get())) {
+  if (!RunsOurProgram(service.get(), program)) {
     error = kBrokerUnverifiedMessage;
     return false;
   }
-  const std::optional<SERVICE_STATUS_PROCESS> running = RunService(service.get(), error);
+  const std::optional<SERVICE_STATUS_PROCESS> running = RunService(service.get(), program, error);
   if (!running) return false;
   pid = running->dwProcessId;
   // Still the same process of the service once the pipe is open: a service
@@ -362,7 +386,7 @@ bool ConnectService(tovix::UniqueFileHandle& opened, DWORD& pid, std::string& er
   // Ended meanwhile: why it ended says more.
   const std::optional<SERVICE_STATUS_PROCESS> now = ServiceState(service.get());
   if (now && now->dwCurrentState == SERVICE_STOPPED && now->dwWin32ExitCode != NO_ERROR) {
-    error = StartFailure(now->dwWin32ExitCode);
+    error = StartFailure(now->dwWin32ExitCode, program);
   }
   return false;
 }
@@ -376,6 +400,8 @@ bool StartReading(std::string& error, std::unique_lock<std::mutex>& held) {
   static const bool exitHookRegistered = std::atexit(&BrokerClient::Disconnect) == 0;
   (void)exitHookRegistered;
   try {
+    readerStop.store(false);
+    readerDone.store(false);
     reader = std::thread(ReadReplies, pipe.get());
   } catch (const std::system_error&) {
     CloseLocked(held);
@@ -386,10 +412,11 @@ bool StartReading(std::string& error, std::unique_lock<std::mutex>& held) {
 }
 
 bool Launch(std::string& error, std::unique_lock<std::mutex>& held) {
+  const std::wstring program = Program();
   tovix::UniqueFileHandle opened;
   DWORD pid = 0;
   held.unlock();  // the service manager may take a while
-  const bool service = ConnectService(opened, pid, error);
+  const bool service = ConnectService(program, opened, pid, error);
   held.lock();
   servicePid = service ? pid : 0;
   if (service) {
@@ -398,7 +425,6 @@ bool Launch(std::string& error, std::unique_lock<std::mutex>& held) {
   }
   if (!error.empty()) return false;
 
-  const std::wstring program = Program();
   const std::wstring token = RandomToken();
   if (program.empty() || token.empty()) {
     error = "VPN service could not start: err=" + std::to_string(ERROR_FILE_NOT_FOUND);
@@ -421,7 +447,7 @@ bool Launch(std::string& error, std::unique_lock<std::mutex>& held) {
   held.lock();
   if (!started || info.hProcess == nullptr) {
     error = startError == ERROR_CANCELLED ? std::string(kBrokerDeclinedMessage)
-                                          : StartFailure(startError);
+                                          : StartFailure(startError, program);
     return false;
   }
   tovix::UniqueHandle started_process(info.hProcess);

@@ -381,6 +381,10 @@ void ReleaseAnyCore() {
   Forget();
 }
 
+bool HeldCoreHasEnded() {
+  return held.process && WaitForSingleObject(held.process.get(), 0) == WAIT_OBJECT_0;
+}
+
 std::uint64_t CurrentCore() { return current.load(); }
 
 void OfferCoreJobAtCreation(bool offer) { offerJobAtCreation.store(offer); }

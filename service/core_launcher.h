@@ -26,6 +26,9 @@ void ReleaseCore(std::uint64_t core, tovix::broker::Message& reply);
 // Ends whatever core is held (the client has gone).
 void ReleaseAnyCore();
 
+// Whether a core is held and has ended (by itself, or terminated).
+bool HeldCoreHasEnded();
+
 // The core still held and not yet terminated or released, 0 when none.
 // Any thread.
 std::uint64_t CurrentCore();

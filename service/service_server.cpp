@@ -92,6 +92,9 @@ std::optional<Message> Handle(const Client& client, Message& request,
       break;
     }
     case Kind::Launch: {
+      // A VPN whose core has ended by itself is over, though its owner has
+      // not said so yet: it no longer keeps anyone else out.
+      if (owner != nullptr && owner != &client && HeldCoreHasEnded()) EndVpnOf(*owner, idle);
       const Admission admission =
           AdmitStart(owner != nullptr ? std::optional(owner->identity) : std::nullopt,
                      client.identity);

@@ -501,6 +501,23 @@ TEST_F(ServicePipe, AnotherUsersClientCanNeitherStartNorStopNorHearTheVpn) {
   ASSERT_TRUE(app.Wait(30000).has_value());
 }
 
+TEST_F(ServicePipe, AnOwnerWhoseCoreEndedByItselfKeepsNobodyOut) {
+  std::ofstream(install.folder() / L"bin" / L"standin-core.txt") << "exit=3@500\n";
+  auto app = StartOwner();
+  const DWORD servicePid = InstalledService::Pid();
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (CoresOf(servicePid) != 0 && GetTickCount64() < deadline) Sleep(50);
+  ASSERT_EQ(CoresOf(servicePid), 0);
+  tovix::UniqueFileHandle pipe = Open(tovix::service_setup::kPipeName);
+  ASSERT_TRUE(pipe);
+  ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Launch, 1, 0, kConfig))));
+  const std::optional<Message> launched = Receive(pipe.get());
+  ASSERT_TRUE(launched.has_value());
+  EXPECT_TRUE(launched->ok) << launched->text;
+  app.Close();
+  ASSERT_TRUE(app.Wait(30000).has_value());
+}
+
 TEST_F(ServicePipe, ANameTakenFirstGetsNoByteAndStartCannotVerifyTheService) {
   tovix::UniqueFileHandle squatter(CreateNamedPipeW(
       tovix::service_setup::kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
