@@ -186,25 +186,41 @@ void ServeClient(tovix::UniqueFileHandle pipe, HANDLE stop, ServiceIdle& idle) {
   std::optional<ClientIdentity> identity = identityReader.load()(process.get(), pid);
   if (!identity) return;
   const Client client{std::move(*identity), process.get()};
+  // However the connection ends, even by an exception, its VPN ends with it
+  // (nobody can be told about that VPN any longer), and `owner` never
+  // outlives `client`.
+  struct EndsItsVpn {
+    const Client& client;
+    ServiceIdle& idle;
+    ConnectionEnd end = ConnectionEnd::Disconnected;
+    ~EndsItsVpn() {
+      std::lock_guard lock(requestLock);
+      try {
+        End();
+      } catch (...) {
+        if (owner == &client) owner = nullptr;
+      }
+    }
+    void End() {
+      if (end == ConnectionEnd::Stopped && owner == &client) {
+        // The service is stopping: the rule goes now, and the core with
+        // this process (its job), after the client has seen its connection
+        // end. So the UI hears of a service that ended, as it would of one
+        // that was killed, rather than of a core that exited.
+        owner = nullptr;
+        RemoveRuleOfEndedClient();
+        return;
+      }
+      EndVpnOf(client, idle);
+    }
+  } endsItsVpn{client, idle};
   PipeConnection connection(pipe.get(), process.get(), stop);
-  const ConnectionEnd end = connection.Serve(
+  endsItsVpn.end = connection.Serve(
       [&](Message& request, const std::shared_ptr<ReplyQueue>& queue) {
         std::lock_guard lock(requestLock);
         return Handle(client, request, queue, idle);
       },
       kFirstRequestWaitMs);
-  std::lock_guard lock(requestLock);
-  if (end == ConnectionEnd::Stopped && owner == &client) {
-    // The service is stopping: the rule goes now, and the core with this
-    // process (its job), after the client has seen its connection end. So
-    // the UI hears of a service that ended, as it would of one that was
-    // killed, rather than of a core that exited.
-    RemoveRuleOfEndedClient();
-    return;
-  }
-  // However else the connection ended, its VPN ends with it: nobody can be
-  // told about that VPN any longer.
-  EndVpnOf(client, idle);
 }
 
 // The connection's thread: the client counts for the idle rule while it is
