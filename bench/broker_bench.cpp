@@ -9,7 +9,8 @@
 //  - the privileged program while connected and idle: its CPU time over an
 //    idle interval and its private bytes, beside a program that only sleeps.
 // A second sleeping program, one that imports the system DLLs the service
-// imports, shows how much of the service's memory is only those DLLs.
+// imports, shows how much of the service's memory is only those DLLs, and a
+// third, with as many threads as the service, what its threads alone cost.
 // With --service, the same through the installed service instead (the test
 // build of TovixService.exe, which Wine lets run from any folder, installed
 // from a scratch folder and removed at the end); a first start then connects
@@ -201,8 +202,8 @@ void PrintSample(const char* label, const Sample& begin, const Sample& end) {
               end.privateKiB, end.cpuMs - begin.cpuMs, begin.threads, end.threads);
 }
 
-HANDLE StartIdleProgram(const fs::path& program) {
-  std::wstring command = L"\"" + program.wstring() + L"\"";
+HANDLE StartIdleProgram(const fs::path& program, int threads = 1) {
+  std::wstring command = L"\"" + program.wstring() + L"\" " + std::to_wstring(threads);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION created{};
@@ -281,19 +282,23 @@ int main(int argc, char** argv) {
   HANDLE broker = OpenBroker();
   HANDLE idle = StartIdleProgram(folder / L"idle_program.exe");
   HANDLE idleImports = StartIdleProgram(folder / L"idle_program_service_imports.exe");
+  HANDLE idleThreads = StartIdleProgram(folder / L"idle_program.exe", Measure(broker).threads);
   Sleep(1000);  // past the idle programs' start and the core's first lines
   const Sample idleBegin = Measure(idle);
   const Sample importsBegin = Measure(idleImports);
+  const Sample threadsBegin = Measure(idleThreads);
   const Sample brokerBegin = Measure(broker);
   Sleep(static_cast<DWORD>(idleSeconds) * 1000);
   const Sample idleEnd = Measure(idle);
   const Sample importsEnd = Measure(idleImports);
+  const Sample threadsEnd = Measure(idleThreads);
   const Sample brokerEnd = Measure(broker);
   std::printf("connected and idle, %d s: private bytes at start and end, CPU time in between,"
               " threads at start and end\n",
               idleSeconds);
   PrintSample("a program that only sleeps (baseline)", idleBegin, idleEnd);
   PrintSample("the same, importing the service's DLLs", importsBegin, importsEnd);
+  PrintSample("the same, with the service's threads", threadsBegin, threadsEnd);
   PrintSample(through, brokerBegin, brokerEnd);
   std::printf("  %s beyond the sleeping program: %.0f KiB private at the start, %.0f KiB"
               " at the end (target <= 2048), of which its system DLLs %.0f KiB;\n"
@@ -302,7 +307,9 @@ int main(int argc, char** argv) {
               through, brokerBegin.privateKiB - idleBegin.privateKiB, brokerEnd.privateKiB - idleEnd.privateKiB,
               importsEnd.privateKiB - idleEnd.privateKiB, brokerEnd.cpuMs - brokerBegin.cpuMs,
               idleEnd.cpuMs - idleBegin.cpuMs);
-  for (HANDLE process : {idle, idleImports}) {
+  std::printf("  %s beyond a sleeping program of as many threads: %.0f KiB at the end\n",
+              through, brokerEnd.privateKiB - threadsEnd.privateKiB);
+  for (HANDLE process : {idle, idleImports, idleThreads}) {
     TerminateProcess(process, 0);
     CloseHandle(process);
   }

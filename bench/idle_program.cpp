@@ -2,7 +2,8 @@
 // process costs (under Wine, the loader and Wine's own DLLs take most of it).
 // Built with TOVIX_IDLE_WITH_SERVICE_IMPORTS it also imports the system DLLs
 // that TovixService.exe imports, without calling them, which shows how much
-// of that program's cost is only those DLLs being loaded.
+// of that program's cost is only those DLLs being loaded. Given a number, it
+// runs that many threads in all, each only sleeping: what threads alone cost.
 #include <windows.h>
 
 #ifdef TOVIX_IDLE_WITH_SERVICE_IMPORTS
@@ -22,7 +23,17 @@ void* volatile serviceImports[] = {
 };
 #endif
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+DWORD WINAPI SleepForEver(void*) {
+  Sleep(INFINITE);
+  return 0;
+}
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
+  const int threads = _wtoi(commandLine);
+  for (int i = 1; i < threads && i < 64; ++i) {
+    HANDLE thread = CreateThread(nullptr, 0, SleepForEver, nullptr, 0, nullptr);
+    if (thread != nullptr) CloseHandle(thread);
+  }
   Sleep(INFINITE);
   return 0;
 }

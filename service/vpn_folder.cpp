@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <random>
 #include <string>
 #include <system_error>
@@ -306,13 +307,32 @@ fs::path EnsureVpnFolderIn(const fs::path& commonAppData) {
   return core;
 }
 
-fs::path EnsureVpnFolder() {
+// The common application data folder (ProgramData), found once. The shell
+// library that knows it is large, and the privileged program waits far longer
+// than it works: it is loaded for this one question and let go again.
+fs::path CommonAppDataFolder() {
+  static std::mutex lock;
+  static fs::path found;
+  std::lock_guard guard(lock);
+  if (!found.empty()) return found;
+  const tovix::UniqueModule shell(
+      LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+  const auto getFolderPath = shell ? reinterpret_cast<decltype(&SHGetFolderPathW)>(
+                                         GetProcAddress(shell.get(), "SHGetFolderPathW"))
+                                   : nullptr;
+  if (getFolderPath == nullptr) {
+    throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                            "load the shell library");
+  }
   wchar_t common[MAX_PATH] = {};
   const HRESULT result =
-      SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common);
+      getFolderPath(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common);
   if (FAILED(result)) {
     throw std::system_error(static_cast<int>(result), std::system_category(),
                             "find the common application data folder");
   }
-  return EnsureVpnFolderIn(common);
+  found = common;
+  return found;
 }
+
+fs::path EnsureVpnFolder() { return EnsureVpnFolderIn(CommonAppDataFolder()); }
