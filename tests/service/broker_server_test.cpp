@@ -518,7 +518,9 @@ TEST_F(ServicePipe, AnOwnerWhoseCoreEndedByItselfKeepsNobodyOut) {
   ASSERT_TRUE(app.Wait(30000).has_value());
 }
 
-TEST_F(ServicePipe, ANameTakenFirstGetsNoByteAndStartCannotVerifyTheService) {
+// A server of the service's pipe name that is not the service: "start"
+// writes it nothing and cannot verify the service.
+void ExpectSquatterGetsNothing(const std::function<std::optional<transcript::Reply>()>& start) {
   tovix::UniqueFileHandle squatter(CreateNamedPipeW(
       tovix::service_setup::kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 65536, 65536, 0,
@@ -528,8 +530,7 @@ TEST_F(ServicePipe, ANameTakenFirstGetsNoByteAndStartCannotVerifyTheService) {
   OVERLAPPED overlapped{};
   overlapped.hEvent = connected.get();
   ConnectNamedPipe(squatter.get(), &overlapped);
-
-  const std::optional<transcript::Reply> started = StartReply(L"squatted");
+  const std::optional<transcript::Reply> started = start();
   ASSERT_TRUE(started.has_value());
   EXPECT_EQ(started->code, "start_failed");
   EXPECT_EQ(started->message, "the VPN service could not be verified");
@@ -537,6 +538,16 @@ TEST_F(ServicePipe, ANameTakenFirstGetsNoByteAndStartCannotVerifyTheService) {
   PeekNamedPipe(squatter.get(), nullptr, 0, nullptr, &waiting, nullptr);
   EXPECT_EQ(waiting, 0u);
   CancelIoEx(squatter.get(), &overlapped);
+}
+
+TEST_F(ServicePipe, ANameServedByAnotherProcessGetsNoByteAndStartCannotVerifyTheService) {
+  // Taken before the service starts: the service ends at once.
+  ExpectSquatterGetsNothing([&] { return StartReply(L"squatted"); });
+  // Taken while the service runs without its pipe: the server is not the
+  // process the service manager names.
+  std::ofstream(install.folder() / L"no-pipe.test") << "";
+  ExpectSquatterGetsNothing([&] { return StartReply(L"squatted-running"); });
+  EXPECT_NE(InstalledService::Pid(), 0u);
 }
 
 TEST_F(ServicePipe, AServiceNotOursOrUnfitToRunIsAClearStartFailure) {

@@ -4,15 +4,18 @@
 // real program refuses every folder (Wine makes a file's descriptor up, owned
 // by the Wine user), and every process has the same user and session; this
 // one shows the rest: registration, start, serving, stop, removal, and that
-// the VPN of one Windows user is kept from the others.
+// the VPN of one Windows user is kept from the others. It can also be told
+// to leave its pipe's name to someone else.
 // Built for tests only; the shipped program has no such way in.
 #include <windows.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "protocol/service_setup.h"
 #include "service/service_host.h"
+#include "service/install_folder.h"
 #include "service/service_install.h"
 #include "service/service_server.h"
 #include "support/installed_service.h"
@@ -30,6 +33,18 @@ std::optional<ClientIdentity> UserByProgramName(HANDLE process, DWORD pid) {
   return identity;
 }
 
+// With "no-pipe.test" in its folder, the service runs without making its
+// pipe: the name is then free for a test's own server, while the service
+// manager names this process.
+DWORD ServeOrOnlyRun(HANDLE stopRequested, ServiceIdle& idle) {
+  std::error_code ignored;
+  if (std::filesystem::exists(OwnProgramPath().parent_path() / L"no-pipe.test", ignored)) {
+    WaitForSingleObject(stopRequested, INFINITE);
+    return NO_ERROR;
+  }
+  return ServeServicePipe(stopRequested, idle);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -38,6 +53,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   std::vector<std::wstring> arguments;
   for (int i = 1; i < __argc; ++i) arguments.emplace_back(__wargv[i]);
   if (IsServiceSetupSwitch(arguments)) return RunServiceSetup(arguments);
-  if (arguments.empty()) return RunAsService(ServeServicePipe);
+  if (arguments.empty()) return RunAsService(ServeOrOnlyRun);
   return static_cast<int>(tovix::service_setup::Outcome::BadArguments);
 }
