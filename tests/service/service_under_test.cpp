@@ -1,6 +1,6 @@
 // TovixService.exe as the service tests run it: the program's own entry
-// points, with folders read as support/installed_service.h says, and clients told apart by
-// their program's name as well as by their user and session. Under Wine the
+// points, with folders read as support/installed_service.h says, and clients
+// told apart by their program's name as well as by their user and session. Under Wine the
 // real program refuses every folder (Wine makes a file's descriptor up, owned
 // by the Wine user), and every process has the same user and session; this
 // one shows the rest: registration, start, serving, stop, removal, and that
