@@ -4,6 +4,7 @@
 #include "service/service_host.h"
 
 #include <algorithm>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -20,6 +21,7 @@ using tovix::service_setup::Outcome;
 constexpr auto kIdleDelay = std::chrono::seconds(60);
 constexpr DWORD kStartHintMs = 5000;
 constexpr DWORD kStopHintMs = 10000;
+constexpr DWORD kStopReportMarginMs = 2000;
 
 // The one service of this process. `status` is guarded by `statusMutex`
 // (ServiceMain and the handler both report); the rest is set before the
@@ -56,11 +58,31 @@ void Report(DWORD state, DWORD exitCode = NO_ERROR, DWORD specificCode = 0, DWOR
   SetServiceStatus(gHost.statusHandle, &status);
 }
 
+// A stop that has not ended the process within its hint ends it here: the
+// core goes with the job, the rule with the guard. The service manager is
+// told first (Wine's does not notice a process that just ends), so that a
+// removal waiting for the stop goes ahead.
+DWORD WINAPI EndAfterStopHint(void*) {
+  Sleep(kStopHintMs - kStopReportMarginMs);
+  Report(SERVICE_STOPPED, ERROR_TIMEOUT);
+  TerminateProcess(GetCurrentProcess(), ERROR_TIMEOUT);
+  return 0;
+}
+
+void ArmStopDeadline() {
+  static std::once_flag armed;
+  std::call_once(armed, [] {
+    HANDLE thread = CreateThread(nullptr, 0, EndAfterStopHint, nullptr, 0, nullptr);
+    if (thread != nullptr) CloseHandle(thread);
+  });
+}
+
 DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
       Report(SERVICE_STOP_PENDING, NO_ERROR, 0, kStopHintMs);
       SetEvent(gHost.stopRequested.get());
+      ArmStopDeadline();
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;
