@@ -23,14 +23,6 @@ if(WIN32 AND TARGET TovixService AND TARGET TovixServiceUnderTest)
   target_link_libraries(broker_bench PRIVATE tovix_host tovix_service psapi)
   target_include_directories(broker_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   set_target_properties(broker_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${broker_bench_dir})
-  add_dependencies(broker_bench sing-box TovixService TovixDnsGuard idle_program
-                   idle_program_service_imports TovixServiceUnderTest)
-  add_custom_command(TARGET broker_bench POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${broker_bench_dir}/bin
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:sing-box> ${broker_bench_dir}/bin/sing-box.exe
-    COMMAND ${CMAKE_COMMAND} -E touch ${broker_bench_dir}/bin/wintun.dll
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:TovixService>
-            $<TARGET_FILE:TovixDnsGuard> $<TARGET_FILE:idle_program>
-            $<TARGET_FILE:idle_program_service_imports> $<TARGET_FILE:TovixServiceUnderTest>
-            ${broker_bench_dir})
+  tovix_bench_folder(broker_bench ${broker_bench_dir} TovixService TovixDnsGuard idle_program
+                     idle_program_service_imports TovixServiceUnderTest)
 endif()
