@@ -12,6 +12,7 @@ if(WIN32)
   add_executable(Tovix WIN32 ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
   target_link_libraries(Tovix PRIVATE tovix_host tovix_plugins)
   tovix_separate_debug_info(Tovix)
+  tovix_page_aligned_image(Tovix)
   # Tovix.exe starts the privileged program from its own folder.
   add_dependencies(Tovix TovixService)
   if(MINGW)
