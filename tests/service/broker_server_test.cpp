@@ -501,6 +501,20 @@ TEST_F(ServicePipe, AnotherUsersClientCanNeitherStartNorStopNorHearTheVpn) {
   ASSERT_TRUE(app.Wait(30000).has_value());
 }
 
+// The service's places on its pipe are few: one that a client takes and never
+// speaks on is given back after the first-request limit (5 s).
+TEST_F(ServicePipe, AClientThatSaysNothingIsLetGo) {
+  InstalledService::Start();
+  tovix::UniqueFileHandle pipe = Open(tovix::service_setup::kPipeName);
+  ASSERT_TRUE(pipe);
+  const ULONGLONG deadline = GetTickCount64() + 9000;
+  DWORD waiting = 0;
+  while (PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &waiting, nullptr)) {
+    ASSERT_LT(GetTickCount64(), deadline) << "the silent client is still connected";
+    Sleep(50);
+  }
+}
+
 TEST_F(ServicePipe, AnOwnerWhoseCoreEndedByItselfKeepsNobodyOut) {
   std::ofstream(install.folder() / L"bin" / L"standin-core.txt") << "exit=3@500\n";
   auto app = StartOwner();

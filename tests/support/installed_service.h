@@ -64,7 +64,10 @@ class InstalledService {
   // Wine's service manager does not notice a service process that was
   // killed: it reports it running until the next start. Started again, the
   // service can be stopped and removed as after any other end.
-  static void AfterAKill() {
+  static void AfterAKill() { Start(); }
+
+  // Starts the service, as any interactive user may.
+  static void Start() {
     tovix::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     tovix::UniqueServiceHandle service(
         OpenServiceW(manager.get(), tovix::service_setup::kServiceName, SERVICE_START));
