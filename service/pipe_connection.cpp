@@ -283,7 +283,7 @@ tovix::UniqueFileHandle CreateServerPipe(const std::wstring& name, DWORD limit, 
   return pipe;
 }
 
-bool AwaitConnection(HANDLE pipe, HANDLE ended) {
+bool AwaitConnection(HANDLE pipe, HANDLE ended, HANDLE tick, const std::function<void()>& onTick) {
   tovix::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) return false;
   OVERLAPPED overlapped{};
@@ -292,8 +292,13 @@ bool AwaitConnection(HANDLE pipe, HANDLE ended) {
   const DWORD error = GetLastError();
   if (error == ERROR_PIPE_CONNECTED) return true;
   if (error != ERROR_IO_PENDING) return false;
-  const HANDLE waits[] = {event.get(), ended};
-  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+  const HANDLE waits[] = {event.get(), ended, tick};
+  const DWORD count = tick != nullptr ? 3 : 2;
+  DWORD woken = 0;
+  while ((woken = WaitForMultipleObjects(count, waits, FALSE, INFINITE)) == WAIT_OBJECT_0 + 2) {
+    onTick();
+  }
+  if (woken == WAIT_OBJECT_0) {
     DWORD ignored = 0;
     return GetOverlappedResult(pipe, &overlapped, &ignored, FALSE) != FALSE;
   }

@@ -83,8 +83,10 @@ class PipeConnection {
 tovix::UniqueFileHandle CreateServerPipe(const std::wstring& name, DWORD limit, bool first);
 
 // Waits for a client on `pipe`; false when `ended` (a process or an event)
-// was signalled first, or the connection failed.
-bool AwaitConnection(HANDLE pipe, HANDLE ended);
+// was signalled first, or the connection failed. `tick` (may be null) is a
+// timer tended meanwhile: `onTick` runs each time it goes off.
+bool AwaitConnection(HANDLE pipe, HANDLE ended, HANDLE tick = nullptr,
+                     const std::function<void()>& onTick = {});
 
 // The client is gone, however it went, or no longer heard: its core and its
 // DNS rule go too. The request thread, once no request of the client is in

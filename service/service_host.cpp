@@ -1,6 +1,6 @@
 // The service's dispatcher, control handler and idle timer. ServiceMain runs
 // on the dispatcher's thread, the handler on the main thread (inside
-// StartServiceCtrlDispatcherW), the idle timer's callback on a pool thread.
+// StartServiceCtrlDispatcherW), the idle rule on the thread that serves.
 #include "service/service_host.h"
 
 #include <algorithm>
@@ -28,6 +28,7 @@ constexpr DWORD kStopReportMarginMs = 2000;
 // handler can run and read-only after.
 struct Host {
   ServiceWork work;
+  std::chrono::milliseconds idleDelay = kIdleDelay;
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   tovix::UniqueHandle stopRequested;
   std::mutex statusMutex;
@@ -36,12 +37,12 @@ struct Host {
 Host gHost;
 
 // Sets `timer` to go off once, `after` from now (at least 100 ns).
-void ArmOnce(PTP_TIMER timer, std::chrono::steady_clock::duration after) {
-  const LONGLONG ticks = std::max<LONGLONG>(
+void ArmOnce(HANDLE timer, std::chrono::steady_clock::duration after) {
+  LARGE_INTEGER due;
+  // Negative: relative to now, in 100 ns units.
+  due.QuadPart = -std::max<LONGLONG>(
       std::chrono::duration_cast<std::chrono::nanoseconds>(after).count() / 100, 1);
-  const ULONGLONG relative = static_cast<ULONGLONG>(-ticks);  // negative: relative to now
-  FILETIME due = {static_cast<DWORD>(relative), static_cast<DWORD>(relative >> 32)};
-  SetThreadpoolTimer(timer, &due, 0, 0);
+  SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
 }
 
 void Report(DWORD state, DWORD exitCode = NO_ERROR, DWORD specificCode = 0, DWORD hintMs = 0) {
@@ -92,9 +93,9 @@ DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
 }
 
 DWORD Serve() {
-  ServiceIdle idle(kIdleDelay, [] { SetEvent(gHost.stopRequested.get()); });
+  ServiceIdle idle(gHost.idleDelay, [] { SetEvent(gHost.stopRequested.get()); });
   if (gHost.work) return gHost.work(gHost.stopRequested.get(), idle);
-  WaitForSingleObject(gHost.stopRequested.get(), INFINITE);
+  idle.WaitFor(gHost.stopRequested.get());
   return NO_ERROR;
 }
 
@@ -133,20 +134,15 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 }  // namespace
 
 ServiceIdle::ServiceIdle(std::chrono::milliseconds delay, std::function<void()> expired)
-    : delay_(delay), expired_(std::move(expired)) {
-  timer_ = CreateThreadpoolTimer(OnTimer, this, nullptr);
+    : delay_(delay),
+      expired_(std::move(expired)),
+      timer_(CreateWaitableTimerW(nullptr, FALSE, nullptr)) {
   if (!timer_) {
     throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
                             "create the idle timer");
   }
   std::lock_guard lock(mutex_);
   ArmIfIdle();
-}
-
-ServiceIdle::~ServiceIdle() {
-  SetThreadpoolTimer(timer_, nullptr, 0, 0);
-  WaitForThreadpoolTimerCallbacks(timer_, TRUE);
-  CloseThreadpoolTimer(timer_);
 }
 
 void ServiceIdle::ClientCame() { Change(clients_, 1); }
@@ -165,31 +161,37 @@ void ServiceIdle::Change(int& count, int by) {
 
 void ServiceIdle::ArmIfIdle() {
   if (fired_ || clients_ != 0 || cores_ != 0) {
-    // Cancels what is pending; a callback already under way finds the
-    // counts and does nothing.
-    SetThreadpoolTimer(timer_, nullptr, 0, 0);
+    // A signal already given stays; Poll then finds the counts and does
+    // nothing.
+    CancelWaitableTimer(timer_.get());
     return;
   }
   idleSince_ = std::chrono::steady_clock::now();
-  ArmOnce(timer_, delay_);
+  ArmOnce(timer_.get(), delay_);
 }
 
-void CALLBACK ServiceIdle::OnTimer(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) {
-  auto* self = static_cast<ServiceIdle*>(context);
+void ServiceIdle::Poll() {
   {
-    std::lock_guard lock(self->mutex_);
-    if (self->fired_ || self->clients_ != 0 || self->cores_ != 0) return;
-    const auto idleFor = std::chrono::steady_clock::now() - self->idleSince_;
-    if (idleFor < self->delay_) {
-      // Early by the timer's granularity, or a callback of an earlier
+    std::lock_guard lock(mutex_);
+    if (fired_ || clients_ != 0 || cores_ != 0) return;
+    const auto idleFor = std::chrono::steady_clock::now() - idleSince_;
+    if (idleFor < delay_) {
+      // Early by the timer's granularity, or the signal of an earlier
       // stretch of idleness: wait out the rest.
-      ArmOnce(self->timer_, self->delay_ - idleFor);
+      ArmOnce(timer_.get(), delay_ - idleFor);
       return;
     }
-    self->fired_ = true;
+    fired_ = true;
   }
-  self->expired_();
+  expired_();
 }
+
+void ServiceIdle::WaitFor(HANDLE stop) {
+  const HANDLE waits[] = {stop, timer_.get()};
+  while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) Poll();
+}
+
+void SetServiceIdleDelay(std::chrono::milliseconds delay) { gHost.idleDelay = delay; }
 
 int RunAsService(ServiceWork work) {
   gHost.work = std::move(work);

@@ -21,14 +21,16 @@
 #include <functional>
 #include <mutex>
 
-// Counts clients and cores, and calls `expired` once, on a pool thread, when
-// there has been neither for `delay`. Starts with neither: a service that
-// nobody connects to ends as well.
+#include "common/unique_resource.h"
+
+// Counts clients and cores, and calls `expired` once when there has been
+// neither for `delay`. Starts with neither: a service that nobody connects to
+// ends as well. Its timer is a waitable timer that the serving thread waits
+// on beside its own handles, calling Poll() when it goes off; so the rule
+// costs no thread of its own.
 class ServiceIdle {
  public:
   ServiceIdle(std::chrono::milliseconds delay, std::function<void()> expired);
-  // After it returns, `expired` neither runs nor will run.
-  ~ServiceIdle();
   ServiceIdle(const ServiceIdle&) = delete;
   ServiceIdle& operator=(const ServiceIdle&) = delete;
 
@@ -37,14 +39,22 @@ class ServiceIdle {
   void CoreStarted();
   void CoreEnded();
 
+  // Signalled (auto-reset) when the delay may have run out.
+  HANDLE timer() const { return timer_.get(); }
+  // The timer went off: calls `expired` on this thread if nobody has been
+  // there for the whole delay; sets the timer for the rest if it went off
+  // early; does nothing if somebody came meanwhile.
+  void Poll();
+  // Waits for `stop`, tending the timer meanwhile.
+  void WaitFor(HANDLE stop);
+
  private:
-  static void CALLBACK OnTimer(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER);
   void Change(int& count, int by);
   void ArmIfIdle();  // mutex_ held
 
   const std::chrono::milliseconds delay_;
   const std::function<void()> expired_;
-  PTP_TIMER timer_ = nullptr;
+  tovix::UniqueHandle timer_;
   std::mutex mutex_;  // guards the four below; nothing else is taken under it
   int clients_ = 0;
   int cores_ = 0;
@@ -60,3 +70,6 @@ using ServiceWork = std::function<DWORD(HANDLE stopRequested, ServiceIdle& idle)
 // line on standard error) when the process was not started by the service
 // manager. Main thread.
 int RunAsService(ServiceWork work = {});
+
+// Tests only, before RunAsService: the idle rule's delay in place of 60 s.
+void SetServiceIdleDelay(std::chrono::milliseconds delay);

@@ -297,7 +297,7 @@ DWORD ServeServicePipe(HANDLE stopRequested, ServiceIdle& idle) {
       if (!next && GetLastError() != ERROR_PIPE_BUSY) break;
       continue;
     }
-    if (!AwaitConnection(next.get(), stopRequested)) {
+    if (!AwaitConnection(next.get(), stopRequested, idle.timer(), [&idle] { idle.Poll(); })) {
       if (WaitForSingleObject(stopRequested, 0) == WAIT_OBJECT_0) break;
       DisconnectNamedPipe(next.get());
       continue;

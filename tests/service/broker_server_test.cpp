@@ -515,6 +515,23 @@ TEST_F(ServicePipe, AClientThatSaysNothingIsLetGo) {
   }
 }
 
+// The idle rule, as the serving thread tends it (here with a 1 s delay): a
+// connected client keeps the service, and it ends once nobody is left.
+TEST_F(ServicePipe, TheServiceEndsItselfOnceNobodyUsesIt) {
+  std::ofstream(install.folder() / L"short-idle.test").close();
+  InstalledService::Start();
+  tovix::UniqueFileHandle pipe = Open(tovix::service_setup::kPipeName);
+  ASSERT_TRUE(pipe);
+  Sleep(2500);
+  EXPECT_NE(InstalledService::Pid(), 0u) << "ended while a client was connected";
+  pipe.reset();
+  const ULONGLONG deadline = GetTickCount64() + 8000;
+  while (InstalledService::Pid() != 0) {
+    ASSERT_LT(GetTickCount64(), deadline) << "still running with nobody connected";
+    Sleep(100);
+  }
+}
+
 TEST_F(ServicePipe, AnOwnerWhoseCoreEndedByItselfKeepsNobodyOut) {
   std::ofstream(install.folder() / L"bin" / L"standin-core.txt") << "exit=3@500\n";
   auto app = StartOwner();

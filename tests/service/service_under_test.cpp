@@ -39,7 +39,7 @@ std::optional<ClientIdentity> UserByProgramName(HANDLE process, DWORD pid) {
 DWORD ServeOrOnlyRun(HANDLE stopRequested, ServiceIdle& idle) {
   std::error_code ignored;
   if (std::filesystem::exists(OwnProgramPath().parent_path() / L"no-pipe.test", ignored)) {
-    WaitForSingleObject(stopRequested, INFINITE);
+    idle.WaitFor(stopRequested);
     return NO_ERROR;
   }
   return ServeServicePipe(stopRequested, idle);
@@ -53,6 +53,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   std::vector<std::wstring> arguments;
   for (int i = 1; i < __argc; ++i) arguments.emplace_back(__wargv[i]);
   if (IsServiceSetupSwitch(arguments)) return RunServiceSetup(arguments);
-  if (arguments.empty()) return RunAsService(ServeOrOnlyRun);
+  if (arguments.empty()) {
+    // With "short-idle.test" in its folder, it ends a second after its last
+    // client rather than a minute.
+    std::error_code ignored;
+    if (std::filesystem::exists(OwnProgramPath().parent_path() / L"short-idle.test", ignored)) {
+      SetServiceIdleDelay(std::chrono::seconds(1));
+    }
+    return RunAsService(ServeOrOnlyRun);
+  }
   return static_cast<int>(tovix::service_setup::Outcome::BadArguments);
 }
