@@ -17,6 +17,28 @@ bool IsParentSegment(std::string_view segment) {
   return segment.find_first_not_of(". ") == std::string_view::npos;
 }
 
+// A name that Windows takes for a device in any folder: CON, PRN, AUX, NUL,
+// COM0-9 and LPT0-9 (also with the superscript digits 1-3), CONIN$ and
+// CONOUT$, in any case, whatever follows a '.' or ':' and with trailing
+// spaces. Opened in the core's folder, it would reach the device.
+bool IsDeviceSegment(std::string_view segment) {
+  std::string_view stem = segment.substr(0, segment.find_first_of(".:"));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  if (stem.size() < 3 || stem.size() > 7) return false;
+  std::string upper(stem);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
+      upper == "CONOUT$") {
+    return true;
+  }
+  if (upper.compare(0, 3, "COM") != 0 && upper.compare(0, 3, "LPT") != 0) return false;
+  const std::string_view digit = std::string_view(upper).substr(3);
+  return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xC2\xB9" ||
+         digit == "\xC2\xB2" || digit == "\xC2\xB3";
+}
+
 }  // namespace
 
 // Go's decoder, which sing-box uses, matches a member name to an option when
@@ -87,9 +109,9 @@ bool NamesFileOutsideFolder(std::string_view value) {
   }
   for (std::size_t start = 0;;) {
     const std::size_t end = value.find_first_of("\\/", start);
-    if (IsParentSegment(value.substr(start, end == std::string_view::npos ? end : end - start))) {
-      return true;
-    }
+    const std::string_view segment =
+        value.substr(start, end == std::string_view::npos ? end : end - start);
+    if (IsParentSegment(segment) || IsDeviceSegment(segment)) return true;
     if (end == std::string_view::npos) return false;
     start = end + 1;
   }

@@ -25,6 +25,7 @@ bool OutboundTypeHasUrlPath(std::string_view type);
 bool DnsServerTypeHasUrlPath(std::string_view type);
 
 // True when the value of a file member is absolute, drive-relative, a UNC or
-// device path, a "file:" URL, or climbs out with "..". The core resolves
-// anything else inside its working folder.
+// device path, a "file:" URL, climbs out with "..", or has a segment that
+// Windows takes for a device ("NUL", "com1.txt"). The core resolves anything
+// else inside its working folder.
 bool NamesFileOutsideFolder(std::string_view value);

@@ -119,6 +119,11 @@ TEST(CoreConfigCheck, RefusesFilesOutsideTheFolder) {
       {R"({"a_files":"a\\.."})", "/a_files"},
       {R"({"directory":".."})", "/directory"},
       {R"({"external_ui":"ui/.. /x"})", "/external_ui"},
+      {R"({"log":{"output":"NUL"}})", "/log/output"},
+      {R"({"log":{"output":"logs/com1.log"}})", "/log/output"},
+      {R"({"log":{"output":"Lpt\u00b9 .txt"}})", "/log/output"},
+      {R"({"log":{"output":"conout$"}})", "/log/output"},
+      {R"({"log":{"output":"aux:x"}})", "/log/output"},
       {R"({"tls":{"\u212Aey_path":"C:\\k"}})",
        "/tls/\xE2\x84\xAA"
        "ey_path"},
@@ -163,6 +168,7 @@ TEST(CoreConfigCheck, PassesFilesInsideTheFolderAndLookalikes) {
       R"({"log":{"output":null},"a_path":1,"b_file":{"c":"/x"}})",
       R"({"outp\u00fct":"/x","a_pathx":"/x"})",  // ü folds to no ASCII letter
       R"({"a_file":"a..b/c...d/.x"})",
+      R"({"log":{"output":"console.log"},"a_file":"com10/lpt/nul2/conin"})",
   };
   for (const std::string& json : cases) {
     const CoreConfigVerdict verdict = CheckCoreConfig(json);
