@@ -45,7 +45,7 @@ std::optional<Message> Handle(Message& request, HANDLE client,
       flutter::WipeString(request.text);
       break;
     case Kind::Resume:
-      ResumeCore(request.core, reply);
+      ResumeCore(request.core, client, reply);
       break;
     case Kind::Terminate:
       TerminateCore(request.core, request.flag ? 1 : 0, reply);

@@ -71,8 +71,9 @@ std::string SweepLine(const AdapterSweepResult& sweep) {
 }
 
 // Sweeps phantom adapters of ours; if some were left behind, waits up to 3 s
-// for Windows to release their identity. The start goes on either way.
-void SweepTunnelAdapters() {
+// for Windows to release their identity, or until `client` ends. The start
+// goes on either way.
+void SweepTunnelAdapters(HANDLE client) {
   const AdapterSweepResult sweep = AdapterSweep(true);
   ServiceLog::Write("[tun_sweep]", SweepLine(sweep));
   if (sweep.ours_left_behind == 0) return;
@@ -80,8 +81,7 @@ void SweepTunnelAdapters() {
   const ULONGLONG deadline = GetTickCount64() + kAdapterReleaseWaitMs;
   while (GetTickCount64() < deadline) {
     left = AdapterSweep(false).ours_left_behind;
-    if (left == 0) break;
-    Sleep(kAdapterPollMs);
+    if (left == 0 || WaitForSingleObject(client, kAdapterPollMs) == WAIT_OBJECT_0) break;
   }
   ServiceLog::Write("[tun_sweep]", left == 0
                                        ? "adapter identity free"
@@ -224,7 +224,7 @@ void LaunchSteps(const Message& request, HANDLE client, Message& reply) {
     return Refuse(reply, "wintun.dll missing (required for tun inbound)", true);
   }
 
-  SweepTunnelAdapters();
+  SweepTunnelAdapters(client);
 
   fs::path folder;
   try {
@@ -322,13 +322,15 @@ DWORD WINAPI ConfigWriter(void* parameter) {
 
 // One write of the whole configuration into the core's standard input,
 // within 5 s; a core that does not take it in time is the client's to stop.
-bool DeliverConfig() {
+// A client that ends meanwhile ends the wait: its core goes with it, at once.
+bool DeliverConfig(HANDLE client) {
   ConfigWriterJob job;
   job.config = &held.config;
   job.pipe = held.configWrite.get();
   tovix::UniqueHandle writer(CreateThread(nullptr, 0, ConfigWriter, &job, 0, nullptr));
   if (!writer) return false;
-  if (WaitForSingleObject(writer.get(), kConfigDeliveryMs) != WAIT_OBJECT_0) {
+  const HANDLE waits[] = {writer.get(), client};
+  if (WaitForMultipleObjects(2, waits, FALSE, kConfigDeliveryMs) != WAIT_OBJECT_0) {
     CancelSynchronousIo(writer.get());
     WaitForSingleObject(writer.get(), INFINITE);
   }
@@ -349,12 +351,12 @@ void LaunchCore(const Message& request, HANDLE client, Message& reply) {
   }
 }
 
-void ResumeCore(std::uint64_t core, Message& reply) {
+void ResumeCore(std::uint64_t core, HANDLE client, Message& reply) {
   if (!IsHeld(core)) return Refuse(reply, "no such core", false);
   if (ResumeThread(held.thread.get()) == static_cast<DWORD>(-1)) {
     return Refuse(reply, "Could not resume VPN process", false);
   }
-  if (!DeliverConfig()) return Refuse(reply, "Could not deliver VPN configuration", false);
+  if (!DeliverConfig(client)) return Refuse(reply, "Could not deliver VPN configuration", false);
   reply.ok = true;
 }
 

@@ -17,8 +17,9 @@
 // the handles are duplicated into) and fills `reply`. Lines go to ServiceLog.
 void LaunchCore(const tovix::broker::Message& request, HANDLE client,
                 tovix::broker::Message& reply);
-// Resumes core `core` and writes its configuration (within 5 s).
-void ResumeCore(std::uint64_t core, tovix::broker::Message& reply);
+// Resumes core `core` and writes its configuration (within 5 s, and no
+// longer than the client process `client` lives).
+void ResumeCore(std::uint64_t core, HANDLE client, tovix::broker::Message& reply);
 // TerminateProcess on core `core` with `exitCode`.
 void TerminateCore(std::uint64_t core, UINT exitCode, tovix::broker::Message& reply);
 // Closes everything of core `core`; the job's closing ends it.

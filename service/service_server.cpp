@@ -120,7 +120,7 @@ std::optional<Message> Handle(const Client& client, Message& request,
       if (!owns) {
         Refuse(reply, "no such core", false);
       } else if (request.kind == Kind::Resume) {
-        ResumeCore(request.core, reply);
+        ResumeCore(request.core, client.process, reply);
       } else if (request.kind == Kind::Terminate) {
         TerminateCore(request.core, request.flag ? 1 : 0, reply);
       } else {

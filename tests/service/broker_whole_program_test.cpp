@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -178,6 +179,27 @@ TEST_F(BrokerWholeProgram, TovixKilledTakesBrokerCoreAndRule) {
   ASSERT_TRUE(app.Wait(5000).has_value());
   EXPECT_TRUE(WaitFor([&] { return BrokerAndCoreGone() && !RuleExists(); }, 2000))
       << "broker " << Alive(broker[0]) << " core " << Alive(cores[0]) << " rule " << RuleExists();
+}
+
+// Killed while the broker waits (up to 5 s) for a core that never reads its
+// configuration: the wait ends with Tovix.exe, and the core with it.
+TEST_F(BrokerWholeProgram, TovixKilledWhileItsCoreIgnoresTheConfigurationTakesTheCore) {
+  std::ofstream(install.folder() / L"bin" / L"standin-core.txt") << "ignore-stdin\n";
+  // More than a pipe holds, so that the write waits for the reader.
+  const std::string config =
+      R"({"outbounds":[{"type":"direct"}],"padding":")" + std::string(1 << 20, 'x') + "\"}";
+  auto app = install.Start({}, {Call("start", EncodableValue(config))});
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        broker = ChildrenNamed(app.id(), L"TovixService.exe");
+        if (broker.size() == 1) cores = ChildrenNamed(broker[0], L"sing-box.exe");
+        return cores.size() == 1;
+      },
+      30000));
+  Sleep(1000);  // the broker is now inside its wait
+  ASSERT_TRUE(TerminateProcess(app.handle(), 9));
+  ASSERT_TRUE(app.Wait(5000).has_value());
+  EXPECT_TRUE(WaitFor([&] { return BrokerAndCoreGone(); }, 2000));
 }
 
 TEST_F(BrokerWholeProgram, BrokerKilledIsReportedAndTakesTheCore) {
