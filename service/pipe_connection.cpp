@@ -27,12 +27,8 @@ constexpr DWORD kWorkerWaitMs = 1000;
 // but not the right to make further instances of the pipe.
 constexpr wchar_t kPipeSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)";
 
-struct Worker {
-  std::thread thread;
-  std::shared_ptr<std::atomic<bool>> done;
-};
 std::mutex workerLock;  // guards workers
-std::vector<Worker> workers;
+FinishingThreads workers;
 
 void ApplyDnsWorker(Message reply, std::shared_ptr<ReplyQueue> queue,
                     std::shared_ptr<std::atomic<bool>> done) {
@@ -58,6 +54,17 @@ void ApplyDnsWorker(Message reply, std::shared_ptr<ReplyQueue> queue,
 }
 
 }  // namespace
+
+void FinishingThreads::JoinFinished() {
+  for (auto it = entries.begin(); it != entries.end();) {
+    if (it->done->load()) {
+      it->thread.join();
+      it = entries.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
 
 ReplyQueue::ReplyQueue() : ready_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
   if (!ready_) throw std::bad_alloc();
@@ -87,29 +94,21 @@ void StartApplyDns(const Message& request, std::shared_ptr<ReplyQueue> queue) {
   reply.core = request.core;
   auto done = std::make_shared<std::atomic<bool>>(false);
   std::lock_guard lock(workerLock);
-  // Finished workers are joined as new ones come, so they never pile up.
-  for (auto it = workers.begin(); it != workers.end();) {
-    if (it->done->load()) {
-      it->thread.join();
-      it = workers.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  workers.push_back(
-      Worker{std::thread(ApplyDnsWorker, std::move(reply), std::move(queue), done), done});
+  workers.JoinFinished();
+  workers.entries.push_back(
+      {std::thread(ApplyDnsWorker, std::move(reply), std::move(queue), done), done});
 }
 
 void JoinDnsWorkers() {
-  std::vector<Worker> ending;
+  std::vector<FinishingThreads::Entry> ending;
   {
     std::lock_guard lock(workerLock);
-    ending.swap(workers);
+    ending.swap(workers.entries);
   }
   // A worker gives up as soon as its core is no longer current, which is the
   // case by now.
   const ULONGLONG deadline = GetTickCount64() + kWorkerWaitMs;
-  for (Worker& worker : ending) {
+  for (FinishingThreads::Entry& worker : ending) {
     while (!worker.done->load() && GetTickCount64() < deadline) Sleep(10);
     if (worker.done->load()) {
       worker.thread.join();

@@ -8,12 +8,15 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/unique_resource.h"
 #include "protocol/broker_protocol.h"
@@ -32,6 +35,18 @@ class ReplyQueue {
   std::mutex lock_;  // guards replies_
   std::deque<tovix::broker::Message> replies_;
   tovix::UniqueHandle ready_;
+};
+
+// Threads that each set their `done` flag as they end. Not thread-safe.
+struct FinishingThreads {
+  struct Entry {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::vector<Entry> entries;
+
+  // Joins the finished ones, so that they never pile up.
+  void JoinFinished();
 };
 
 // Answers an ApplyDns request on a worker thread; its reply goes to `queue`.

@@ -153,24 +153,9 @@ std::optional<Message> Handle(const Client& client, Message& request,
 }
 
 // The connections' threads. A finished one is joined when the next starts.
-struct Connections {
-  struct Entry {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-  std::vector<Entry> entries;
+struct Connections : FinishingThreads {
   tovix::UniqueHandle ended{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // auto-reset
 
-  void JoinFinished() {
-    for (auto it = entries.begin(); it != entries.end();) {
-      if (it->done->load()) {
-        it->thread.join();
-        it = entries.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
   void JoinAll() {
     for (Entry& entry : entries) entry.thread.join();
     entries.clear();
