@@ -12,7 +12,9 @@
 //   idle.ClientLeft()   when that client's connection is gone,
 //   idle.CoreStarted()  when a core is launched,
 //   idle.CoreEnded()    when that core has ended or been released.
-// Calls pair up; any thread may make them.
+// Calls pair up; any thread may make them. While it waits for clients it also
+// waits on idle.timer() and calls idle.Poll() when that goes off (or it waits
+// in idle.WaitFor()): the rule has no thread of its own.
 #pragma once
 
 #include <windows.h>
