@@ -515,6 +515,34 @@ TEST_F(ServicePipe, AClientThatSaysNothingIsLetGo) {
   }
 }
 
+// A hundred clients at once, each trying for 3 s: at most the service's 32
+// places are taken, and once they are given back it serves again.
+TEST_F(ServicePipe, AHundredClientsAtOnceTakeNoMoreThanItsPlaces) {
+  InstalledService::Start();
+  tovix::UniqueFileHandle first = Open(tovix::service_setup::kPipeName);
+  ASSERT_TRUE(first);
+  std::vector<tovix::UniqueFileHandle> held;
+  held.push_back(std::move(first));
+  const ULONGLONG deadline = GetTickCount64() + 3000;
+  while (held.size() < 100 && GetTickCount64() < deadline) {
+    tovix::UniqueFileHandle pipe(CreateFileW(tovix::service_setup::kPipeName,
+                                             GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    if (pipe) {
+      held.push_back(std::move(pipe));
+    } else {
+      Sleep(5);
+    }
+  }
+  EXPECT_LE(held.size(), 32u);
+  held.clear();
+  tovix::UniqueFileHandle pipe = Open(tovix::service_setup::kPipeName);
+  ASSERT_TRUE(pipe);
+  ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Hello, 1))));
+  const std::optional<Message> hello = Receive(pipe.get());
+  EXPECT_TRUE(hello && hello->kind == Kind::Hello && hello->reply);
+}
+
 // The idle rule, as the serving thread tends it (here with a 1 s delay): a
 // connected client keeps the service, and it ends once nobody is left.
 TEST_F(ServicePipe, TheServiceEndsItselfOnceNobodyUsesIt) {
