@@ -115,6 +115,8 @@ class NetworkWholeProgram : public ::testing::Test {
   void TearDown() override {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, RulePath().c_str());
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kGroupPolicyPath.c_str());
+    // Left by a removed rule for the next session log, whichever test's it is.
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDnsGuardNoteKey);
   }
   // A rule as a crashed run leaves it, with a sub-key, which goes with it.
   void PlantRule() {

@@ -17,6 +17,7 @@
 #include "common/unique_resource.h"
 #include "core/broker_client.h"
 #include "core/core_launch.h"
+#include "service/dns_guard.h"
 #include "service/dns_policy.h"
 #include "shell/whole_program.h"
 #include "support/installed_service.h"
@@ -130,7 +131,12 @@ class BrokerWholeProgram : public ::testing::Test {
       GTEST_SKIP() << "the sing-box stand-in is not built";
     }
   }
-  void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRulePath.c_str()); }
+  // The note a removed rule leaves for the next session goes too: it would be
+  // the first line of whichever test's session log came next.
+  void TearDown() override {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRulePath.c_str());
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDnsGuardNoteKey);
+  }
 
   // Starts a session and waits for "running"; `more` follows in the script.
   whole_program::Process StartRunning(std::vector<std::string> more = {}) {
