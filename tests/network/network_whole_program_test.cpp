@@ -237,8 +237,12 @@ TEST_F(NetworkWholeProgram, RuleLivesWhileTheCoreRuns) {
            "call " + kCore + " " + MethodCallHex("logPath"), "sleep 6000",
            "call " + kCore + " " + MethodCallHex("dnsPolicyState")});
   ASSERT_TRUE(app.WaitForLine("reply " + kCore, 30000, true)) << Joined(app.Transcript());
-  EXPECT_TRUE(nettest::WaitFor([] { return nettest::KeyExists(HKEY_LOCAL_MACHINE, RulePath()); },
-                               std::chrono::seconds(20)));
+  // The rule's key comes before its values: wait for the servers themselves.
+  EXPECT_TRUE(nettest::WaitFor(
+      [] {
+        return nettest::ReadRaw(HKEY_LOCAL_MACHINE, RulePath(), L"GenericDNSServers").has_value();
+      },
+      std::chrono::seconds(20)));
   const auto servers = nettest::ReadRaw(HKEY_LOCAL_MACHINE, RulePath(), L"GenericDNSServers");
   ASSERT_TRUE(servers.has_value());
   EXPECT_EQ(servers->bytes, nettest::Utf16Bytes(L"172.19.0.2;fd00::2;1.1.1.1"));
