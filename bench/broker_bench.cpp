@@ -10,7 +10,10 @@
 //    idle interval and its private bytes, beside a program that only sleeps.
 // A second sleeping program, one that imports the system DLLs the service
 // imports, shows how much of the service's memory is only those DLLs, and a
-// third, with as many threads as the service, what its threads alone cost.
+// third, with as many threads as the service, what its threads alone cost; a
+// fourth, with as many threads and one more that has ended, what Wine keeps
+// of a thread that the service ran and ended (its stack, until the next
+// thread ends; Windows frees it at once).
 // With --service, the same through the installed service instead (the test
 // build of TovixService.exe, which Wine lets run from any folder, installed
 // from a scratch folder and removed at the end); a first start then connects
@@ -202,8 +205,9 @@ void PrintSample(const char* label, const Sample& begin, const Sample& end) {
               end.privateKiB, end.cpuMs - begin.cpuMs, begin.threads, end.threads);
 }
 
-HANDLE StartIdleProgram(const fs::path& program, int threads = 1) {
-  std::wstring command = L"\"" + program.wstring() + L"\" " + std::to_wstring(threads);
+HANDLE StartIdleProgram(const fs::path& program, int threads = 1, int ended = 0) {
+  std::wstring command = L"\"" + program.wstring() + L"\" " + std::to_wstring(threads) + L" " +
+                         std::to_wstring(ended);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION created{};
@@ -293,12 +297,18 @@ int main(int argc, char** argv) {
   const Sample importsEnd = Measure(idleImports);
   const Sample threadsEnd = Measure(idleThreads);
   const Sample brokerEnd = Measure(broker);
+  // Threads of the service end while it idles (a DNS worker, a connection),
+  // so this one is made to match its threads at the end.
+  HANDLE idleEnded = StartIdleProgram(folder / L"idle_program.exe", brokerEnd.threads, 1);
+  Sleep(1000);
+  const Sample ended = Measure(idleEnded);
   std::printf("connected and idle, %d s: private bytes at start and end, CPU time in between,"
               " threads at start and end\n",
               idleSeconds);
   PrintSample("a program that only sleeps (baseline)", idleBegin, idleEnd);
   PrintSample("the same, importing the service's DLLs", importsBegin, importsEnd);
   PrintSample("the same, with the service's threads", threadsBegin, threadsEnd);
+  PrintSample("sleeping, threads as at end, 1 ended", ended, ended);
   PrintSample(through, brokerBegin, brokerEnd);
   std::printf("  %s beyond the sleeping program: %.0f KiB private at the start, %.0f KiB"
               " at the end (target <= 2048), of which its system DLLs %.0f KiB;\n"
@@ -309,7 +319,10 @@ int main(int argc, char** argv) {
               idleEnd.cpuMs - idleBegin.cpuMs);
   std::printf("  %s beyond a sleeping program of as many threads: %.0f KiB at the end\n",
               through, brokerEnd.privateKiB - threadsEnd.privateKiB);
-  for (HANDLE process : {idle, idleImports, idleThreads}) {
+  std::printf("  %s beyond a sleeping program of its threads at the end and one ended:"
+              " %.0f KiB\n",
+              through, brokerEnd.privateKiB - ended.privateKiB);
+  for (HANDLE process : {idle, idleImports, idleThreads, idleEnded}) {
     TerminateProcess(process, 0);
     CloseHandle(process);
   }

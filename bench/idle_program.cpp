@@ -4,6 +4,8 @@
 // that TovixService.exe imports, without calling them, which shows how much
 // of that program's cost is only those DLLs being loaded. Given a number, it
 // runs that many threads in all, each only sleeping: what threads alone cost.
+// A second number is of threads that start and end before it sleeps: Wine
+// keeps the stack of the last thread that ended until another one ends.
 #include <windows.h>
 
 #ifdef TOVIX_IDLE_WITH_SERVICE_IMPORTS
@@ -28,11 +30,21 @@ DWORD WINAPI SleepForEver(void*) {
   return 0;
 }
 
+DWORD WINAPI EndAtOnce(void*) { return 0; }
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
-  const int threads = _wtoi(commandLine);
-  for (int i = 1; i < threads && i < 64; ++i) {
+  wchar_t* rest = commandLine;
+  const long threads = wcstol(rest, &rest, 10);
+  const long ended = wcstol(rest, &rest, 10);
+  for (long i = 1; i < threads && i < 64; ++i) {
     HANDLE thread = CreateThread(nullptr, 0, SleepForEver, nullptr, 0, nullptr);
     if (thread != nullptr) CloseHandle(thread);
+  }
+  for (long i = 0; i < ended && i < 64; ++i) {
+    HANDLE thread = CreateThread(nullptr, 0, EndAtOnce, nullptr, 0, nullptr);
+    if (thread == nullptr) break;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
   }
   Sleep(INFINITE);
   return 0;
