@@ -71,12 +71,11 @@ int RunPrimaryInstance(const std::vector<std::string>& arguments) {
   return exitCode;
 }
 
-int Run() {
+int Run(const std::vector<std::string>& arguments) {
   tovix::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, kInstanceMutexName));
   const bool alreadyExists = GetLastError() == ERROR_ALREADY_EXISTS;
   const bool primary = mutex && !alreadyExists && FindRunningInstance() == nullptr;
 
-  std::vector<std::string> arguments = CommandLineArguments();
   if (HasCleanupSwitch(arguments)) {
     if (primary) RunCleanup();
     return kExitOk;
@@ -96,8 +95,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   NarrowDllSearch();
   // A wall: nothing escapes the entry point as a crash.
   try {
-    if (const std::optional<int> code = RunServiceSwitch(CommandLineArguments())) return *code;
-    return Run();
+    const std::vector<std::string> arguments = CommandLineArguments();
+    if (const std::optional<int> code = RunServiceSwitch(arguments)) return *code;
+    return Run(arguments);
   } catch (...) {
     return kExitFailure;
   }
