@@ -1,0 +1,25 @@
+// A test program for the Wine runner's own check: in one test another process
+// ends this one, as a stray TerminateProcess would; the other ends well.
+// Under Wine both exit with code 0, and only the runner's finish mark tells
+// them apart (tests/runner/CMakeLists.txt).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+TEST(EndedFromOutside, ByAnotherProcess) {
+  std::wstring command = L"taskkill.exe /f /pid " + std::to_wstring(GetCurrentProcessId());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION created{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &created));
+  CloseHandle(created.hThread);
+  WaitForSingleObject(created.hProcess, 10000);
+  CloseHandle(created.hProcess);
+  Sleep(5000);
+  FAIL() << "taskkill did not end this process";
+}
+
+TEST(EndedFromOutside, NotAtAll) {}
