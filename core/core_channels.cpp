@@ -44,15 +44,14 @@ constexpr DWORD kShutdownReclaimMs = 5000;
 // The IP interface change subscription made at registration. Set by the
 // monitor's start-up thread, read by the window thread only after joining it.
 tovix::UniqueMibNotification interfaceNotification;
-// Records the network baseline and then subscribes to interface changes. The
-// adapter query takes tens of milliseconds (more under Wine), which the main
-// window would otherwise spend before its first frame. A jthread, so that a
-// second registration or the end of the process waits for it. Window thread.
+// Records the network baseline and then subscribes to interface changes. A
+// jthread, so that a second start or the end of the process waits for it.
+// Window thread.
 std::jthread networkMonitorStart;
 
 // The baseline first, so that the subscription never compares against
 // nothing; neither step keeps the channels from working when it fails.
-void StartNetworkMonitor() {
+void RecordBaselineAndSubscribe() {
   try {
     RecordPhysicalFingerprint(ComputePhysicalFingerprint());
   } catch (...) {
@@ -220,17 +219,9 @@ void Dispatch(const flutter::MethodCall& call, Reply& reply) {
 }  // namespace
 
 void RegisterCoreChannels(flutter::BinaryMessenger* messenger, HWND window) {
+  // (A DNS rule left by an earlier run is swept by the privileged program
+  // when it starts, before the first session opens.)
   SetVpnEventWindow(window);
-
-  // The network baseline: a failure here never keeps the channels from being
-  // registered. (A DNS rule left by an earlier run is swept by the privileged
-  // program when it starts, before the first session opens.)
-  try {
-    networkMonitorStart = std::jthread(&StartNetworkMonitor);
-  } catch (const std::system_error&) {
-    StartNetworkMonitor();  // no thread to be had: the window waits instead
-  }
-
   const flutter::StandardMethodCodec* codec = &flutter::StandardMethodCodec::GetInstance();
   // The channel objects are handles only; the handlers stay with the messenger.
   flutter::MethodChannel(messenger, "kelpmarrow.secure/preferences", codec)
@@ -239,6 +230,14 @@ void RegisterCoreChannels(flutter::BinaryMessenger* messenger, HWND window) {
       .SetMethodCallHandler(&HandleCoreMethodCall);
   flutter::EventChannel(messenger, "kelpmarrow.vpn/events", codec)
       .SetStreamHandler(MakeVpnEventStreamHandler());
+}
+
+void StartNetworkMonitor() {
+  try {
+    networkMonitorStart = std::jthread(&RecordBaselineAndSubscribe);
+  } catch (const std::system_error&) {
+    RecordBaselineAndSubscribe();  // no thread to be had: the window waits instead
+  }
 }
 
 void ShutdownCoreChannels() {

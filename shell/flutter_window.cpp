@@ -46,9 +46,13 @@ bool FlutterWindow::OnWindowCreated() {
   RegisterCoreChannels(flutter_controller_->engine()->messenger(), GetHandle());
   SetChildContent(flutter_controller_->view()->GetNativeWindow());
 
-  // The window appears only once the UI has drawn its first frame.
+  // The window appears only once the UI has drawn its first frame; the
+  // network monitor starts then, so as not to delay that frame.
   HWND window = GetHandle();
-  flutter_controller_->engine()->SetNextFrameCallback([window] { ShowWindow(window, SW_SHOWNORMAL); });
+  flutter_controller_->engine()->SetNextFrameCallback([window] {
+    ShowWindow(window, SW_SHOWNORMAL);
+    StartNetworkMonitor();
+  });
   flutter_controller_->ForceRedraw();
   return true;
 }

@@ -204,6 +204,7 @@ class CoreChannelHarness {
 
   void Register() {
     RegisterCoreChannels(messenger_.get(), window_.hwnd());
+    StartNetworkMonitor();  // as the window does after its first frame
     registered_ = true;
   }
   void Shutdown() {
