@@ -8,7 +8,7 @@
 # delay-import library per DLL, made by dlltool from a list of the functions
 # called (cmake/delay-load/<name>.def): a function missing from that list fails
 # the link of Tovix.exe, so the list cannot silently fall behind the code.
-set(TOVIX_DELAY_LOADED_DLLS crypt32 ws2_32 iphlpapi bcrypt)
+set(TOVIX_DELAY_LOADED_DLLS crypt32 ws2_32 iphlpapi bcrypt shell32)
 
 # Links `target` (PUBLIC) against delay-loaded DLLs: those named after it, or
 # TOVIX_DELAY_LOADED_DLLS (Tovix.exe's) when none are.

@@ -1,8 +1,6 @@
 // Running-instance search and the secondary instance's hand-off. Main thread.
 #include "shell/single_instance.h"
 
-#include <shellapi.h>
-
 #include <climits>
 #include <memory>
 #include <vector>
@@ -113,13 +111,57 @@ std::string ArgumentToUtf8(const wchar_t* argument) {
   return out;
 }
 
+std::vector<std::wstring> SplitCommandLine(std::wstring_view line) {
+  auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+  std::vector<std::wstring> arguments;
+  size_t at = 0;
+  // The program name: up to the next quote when it starts with one, else up
+  // to the first blank; a backslash is only a character here.
+  std::wstring program;
+  if (at < line.size() && line[at] == L'"') {
+    for (++at; at < line.size() && line[at] != L'"'; ++at) program += line[at];
+    if (at < line.size()) ++at;
+  } else {
+    for (; at < line.size() && !blank(line[at]); ++at) program += line[at];
+  }
+  arguments.push_back(std::move(program));
+  while (true) {
+    while (at < line.size() && blank(line[at])) ++at;
+    if (at == line.size()) return arguments;
+    std::wstring argument;
+    bool quoted = false;
+    while (at < line.size() && (quoted || !blank(line[at]))) {
+      if (line[at] == L'\\') {
+        // 2n backslashes before a quote are n and the quote opens or closes;
+        // 2n + 1 are n and a literal quote; elsewhere they are themselves.
+        size_t run = 0;
+        while (at < line.size() && line[at] == L'\\') ++run, ++at;
+        const bool beforeQuote = at < line.size() && line[at] == L'"';
+        argument.append(beforeQuote ? run / 2 : run, L'\\');
+        if (beforeQuote && run % 2 == 1) argument += line[at++];
+      } else if (line[at] == L'"') {
+        // Inside quotes, a doubled quote is a literal one that also ends
+        // the quoted part.
+        if (quoted && at + 1 < line.size() && line[at + 1] == L'"') {
+          argument += L'"';
+          quoted = false;
+          at += 2;
+        } else {
+          quoted = !quoted;
+          ++at;
+        }
+      } else {
+        argument += line[at++];
+      }
+    }
+    arguments.push_back(std::move(argument));
+  }
+}
+
 std::vector<std::string> CommandLineArguments() {
-  int count = 0;
-  tovix::UniqueLocalMemory memory(CommandLineToArgvW(GetCommandLineW(), &count));
+  const std::vector<std::wstring> split = SplitCommandLine(GetCommandLineW());
   std::vector<std::string> arguments;
-  if (!memory) return arguments;
-  auto** argv = static_cast<wchar_t**>(memory.get());
-  for (int i = 1; i < count; ++i) arguments.push_back(ArgumentToUtf8(argv[i]));
+  for (size_t i = 1; i < split.size(); ++i) arguments.push_back(ArgumentToUtf8(split[i].c_str()));
   return arguments;
 }
 

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 constexpr wchar_t kInstanceMutexName[] = L"Local\\Kelpmarrow.Desktop.v1";
@@ -23,8 +24,13 @@ constexpr int kExitFailure = 1;
 // string (an unpaired surrogate, for one) gives an empty string.
 std::string ArgumentToUtf8(const wchar_t* argument);
 
-// The process's arguments after the program name, in UTF-8; empty when the
-// command line cannot be split.
+// A command line split as CommandLineToArgvW splits it: the program name
+// first (always present, empty for an empty line), then the arguments. Here
+// rather than through shell32, whose loading (with shlwapi) cost about 5 ms of
+// the window's start-up; nothing else needs shell32 before a VPN start.
+std::vector<std::wstring> SplitCommandLine(std::wstring_view line);
+
+// The process's arguments after the program name, in UTF-8.
 std::vector<std::string> CommandLineArguments();
 
 bool HasCleanupSwitch(const std::vector<std::string>& arguments);

@@ -21,7 +21,7 @@ if(WIN32)
       ${CMAKE_CURRENT_LIST_DIR}/win32_window_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/single_instance_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/flutter_window_test.cpp
-    LIBS tovix_host tovix_plugins
+    LIBS tovix_host tovix_plugins shell32
     LOCKS hkcu_window hklm
     TIMEOUT 60)
   # The teardown test connects to the privileged program beside it.

@@ -1,8 +1,13 @@
 // Argument conversion, the link and clean-up rules, and the running-instance
 // search against real windows.
-#include <gtest/gtest.h>
-
 #include "shell/single_instance.h"
+
+#include <gtest/gtest.h>
+#include <shellapi.h>
+
+#include <random>
+
+#include "common/unique_resource.h"
 
 TEST(ArgumentToUtf8, ConvertsValidTextAndEmptiesInvalidText) {
   EXPECT_EQ(ArgumentToUtf8(L"plain"), "plain");
@@ -16,6 +21,32 @@ TEST(ArgumentToUtf8, ConvertsValidTextAndEmptiesInvalidText) {
   EXPECT_EQ(ArgumentToUtf8(loneHigh), "");
   EXPECT_EQ(ArgumentToUtf8(loneLow), "");
   EXPECT_EQ(ArgumentToUtf8(reversed), "");
+}
+
+TEST(CommandLineRules, SplitsAsCommandLineToArgvW) {
+  auto reference = [](const std::wstring& line) {
+    int count = 0;
+    tovix::UniqueLocalMemory memory(CommandLineToArgvW(line.c_str(), &count));
+    auto** argv = static_cast<wchar_t**>(memory.get());
+    return std::vector<std::wstring>(argv, argv + count);
+  };
+  std::vector<std::wstring> lines = {
+      L"\"C:\\Program Files\\Tovix.exe\" tovix://x \"a b\"", L"p a\\\\\"b c\" d", L"p a\\\\\\\"b",
+      L"p \"a\"\"b\" \"\"\"\"", L"\"p\"x y", L"p\\\" a", L" p", L"p\t\ta\t"};
+  // And every short line of the characters that matter, at random.
+  std::mt19937 random(7);
+  const wchar_t alphabet[] = L"a \t\"\\";
+  for (int i = 0; i < 20000; ++i) {
+    std::wstring line(random() % 12, L'a');
+    for (wchar_t& c : line) c = alphabet[random() % 5];
+    lines.push_back(line);
+  }
+  for (const std::wstring& line : lines) {
+    std::vector<std::wstring> expected = reference(line);
+    std::vector<std::wstring> split = SplitCommandLine(line);
+    if (line.empty()) split[0] = expected[0];  // the real one names this program
+    ASSERT_EQ(split, expected) << "line [" << ArgumentToUtf8(line.c_str()) << "]";
+  }
 }
 
 TEST(CommandLineRules, CleanupSwitchMatchesExactlyAnywhere) {
