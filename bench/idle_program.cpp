@@ -15,13 +15,11 @@
 #include <iphlpapi.h>
 // clang-format on
 #include <setupapi.h>
-#include <shlobj.h>
 
 // Kept reachable so that the linker keeps every import.
 void* volatile serviceImports[] = {
     reinterpret_cast<void*>(&RegOpenKeyExW),        reinterpret_cast<void*>(&GetAdaptersAddresses),
-    reinterpret_cast<void*>(&SetupDiGetClassDevsW), reinterpret_cast<void*>(&SHGetKnownFolderPath),
-    reinterpret_cast<void*>(&WSAStartup),
+    reinterpret_cast<void*>(&SetupDiGetClassDevsW), reinterpret_cast<void*>(&WSAStartup),
 };
 #endif
 

@@ -1,20 +1,9 @@
-// Data folder and executable-relative paths.
+// Executable-relative paths.
 #include "common/paths.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
 namespace fs = std::filesystem;
-
-fs::path dataDir() {
-  wchar_t folder[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) {
-    return fs::temp_directory_path() / L"Kelpmarrow";
-  }
-  fs::path dir = fs::path(folder) / L"Kelpmarrow";
-  fs::create_directories(dir);  // throws filesystem_error "create_directories"
-  return dir;
-}
 
 std::wstring ExecutableFolderFile(std::wstring_view name) {
   constexpr DWORD kModulePathChars = 32768;

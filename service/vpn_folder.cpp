@@ -13,15 +13,18 @@
 #include "service/vpn_folder.h"
 
 #include <aclapi.h>
-#include <shlobj.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "common/unique_resource.h"
@@ -68,6 +71,12 @@ DWORD WriteSecurity(HANDLE handle, PSECURITY_DESCRIPTOR descriptor) {
 
 bool IsPlainDirectory(DWORD attributes) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// "X:\" at the start, X an ASCII letter.
+bool StartsAtADriveRoot(std::wstring_view path) {
+  return path.size() >= 3 && (path[0] | 0x20) >= L'a' && (path[0] | 0x20) <= L'z' &&
+         path[1] == L':' && path[2] == L'\\';
 }
 
 bool IsAbsent(DWORD error) {
@@ -307,31 +316,58 @@ fs::path EnsureVpnFolderIn(const fs::path& commonAppData) {
   return core;
 }
 
-// The common application data folder (ProgramData), found once. The shell
-// library that knows it is large, and the privileged program waits far longer
-// than it works: it is loaded for this one question and let go again.
+std::optional<std::wstring> ExpandProgramDataValue(std::wstring_view value,
+                                                   std::wstring_view windowsFolder) {
+  if (!StartsAtADriveRoot(windowsFolder)) return std::nullopt;
+  const std::pair<std::wstring_view, std::wstring_view> known[] = {
+      {L"%SystemDrive%", windowsFolder.substr(0, 2)}, {L"%SystemRoot%", windowsFolder}};
+  std::wstring expanded;
+  for (size_t at = 0; at < value.size();) {
+    if (value[at] != L'%') {
+      expanded += value[at++];
+      continue;
+    }
+    auto match = std::find_if(std::begin(known), std::end(known), [&](const auto& entry) {
+      return value.size() - at >= entry.first.size() &&
+             CompareStringOrdinal(value.data() + at, static_cast<int>(entry.first.size()),
+                                  entry.first.data(), static_cast<int>(entry.first.size()),
+                                  TRUE) == CSTR_EQUAL;
+    });
+    if (match == std::end(known)) return std::nullopt;
+    expanded += match->second;
+    at += match->first.size();
+  }
+  // A folder on a drive, not the drive itself.
+  if (expanded.size() < 4 || !StartsAtADriveRoot(expanded) || expanded.size() >= MAX_PATH) {
+    return std::nullopt;
+  }
+  return expanded;
+}
+
+// The common application data folder (ProgramData), found once, where
+// Windows keeps it: the profile list's "ProgramData" under HKLM, which only
+// administrators can change. Its variables are taken from the Windows folder
+// as the kernel reports it, never from the environment, which the user who
+// started this program chose. (The shell's lookup loaded shell32 and, with
+// it, COM, which stayed in the process after the library was let go: about
+// 900 KiB of the idle program under Wine.)
 fs::path CommonAppDataFolder() {
   static std::mutex lock;
   static fs::path found;
   std::lock_guard guard(lock);
   if (!found.empty()) return found;
-  const tovix::UniqueModule shell(
-      LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  const auto getFolderPath = shell ? reinterpret_cast<decltype(&SHGetFolderPathW)>(
-                                         GetProcAddress(shell.get(), "SHGetFolderPathW"))
-                                   : nullptr;
-  if (getFolderPath == nullptr) {
-    throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
-                            "load the shell library");
-  }
-  wchar_t common[MAX_PATH] = {};
-  const HRESULT result =
-      getFolderPath(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common);
-  if (FAILED(result)) {
-    throw std::system_error(static_cast<int>(result), std::system_category(),
-                            "find the common application data folder");
-  }
-  found = common;
+  wchar_t value[MAX_PATH] = {};
+  DWORD size = sizeof(value);
+  const LSTATUS read = RegGetValueW(
+      HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList",
+      L"ProgramData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value, &size);
+  if (read != ERROR_SUCCESS) Fail(static_cast<DWORD>(read), "read the common application data folder");
+  wchar_t windows[MAX_PATH] = {};
+  const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) Fail(GetLastError(), "find the Windows folder");
+  const std::optional<std::wstring> expanded = ExpandProgramDataValue(value, windows);
+  if (!expanded) Fail(ERROR_BAD_PATHNAME, "find the common application data folder");
+  found = *expanded;
   return found;
 }
 

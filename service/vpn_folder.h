@@ -11,6 +11,9 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "service/admin_only_security.h"
 
@@ -21,6 +24,16 @@
 // untouched, and a new one is made. A trusted "core" keeps its content (the
 // core's cache). Throws std::system_error on failure.
 std::filesystem::path EnsureVpnFolder();
+
+// The machine's common application data folder (cached after the first call).
+// Throws std::system_error when it cannot be found.
+std::filesystem::path CommonAppDataFolder();
+
+// The profile list's "ProgramData" value with its variables expanded:
+// %SystemDrive% and %SystemRoot% (in any case), from `windowsFolder`; null for
+// any other variable, or when either is not an absolute path on a drive.
+std::optional<std::wstring> ExpandProgramDataValue(std::wstring_view value,
+                                                   std::wstring_view windowsFolder);
 
 // The same under `commonAppData` (an existing folder) instead of the
 // machine's common application data folder; for tests.

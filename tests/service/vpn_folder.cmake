@@ -3,5 +3,5 @@
 if(WIN32)
   tovix_add_gtest(service_folder_tests
     SOURCES admin_only_security_test.cpp vpn_folder_test.cpp
-    LIBS tovix_service)
+    LIBS tovix_service shell32)
 endif()

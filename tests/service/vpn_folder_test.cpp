@@ -8,6 +8,7 @@
 #include "service/vpn_folder.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <filesystem>
 #include <fstream>
@@ -260,4 +261,32 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(VpnFolder, MissingCommonFolderIsAnError) {
   EXPECT_THROW(EnsureVpnFolderIn(scratch_.path() / L"absent"), std::system_error);
+}
+
+TEST(CommonAppDataFolder, IsTheShellsAndExpandsOnlyTheSystemsVariables) {
+  wchar_t shell[MAX_PATH] = {};
+  ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, shell)));
+  EXPECT_EQ(CommonAppDataFolder(), fs::path(shell));
+
+  const struct {
+    const wchar_t* value;
+    const wchar_t* expanded;  // null: refused
+  } cases[] = {
+      {L"%SystemDrive%\\ProgramData", L"D:\\ProgramData"},
+      {L"%systemdrive%\\Data %x", nullptr},
+      {L"%SYSTEMROOT%\\..\\Data", L"D:\\Win\\..\\Data"},
+      {L"E:\\Shared", L"E:\\Shared"},
+      {L"%ALLUSERSPROFILE%", nullptr},
+      {L"%SystemDrive%", nullptr},  // a drive, not a folder on it
+      {L"%SystemDrive", nullptr},
+      {L"ProgramData", nullptr},
+      {L"\\\\server\\share", nullptr},
+      {L"", nullptr},
+  };
+  for (const auto& c : cases) {
+    const std::optional<std::wstring> expanded = ExpandProgramDataValue(c.value, L"D:\\Win");
+    EXPECT_EQ(expanded, c.expanded ? std::optional<std::wstring>(c.expanded) : std::nullopt)
+        << fs::path(c.value);
+  }
+  EXPECT_FALSE(ExpandProgramDataValue(L"%SystemDrive%\\ProgramData", L"\\\\?\\D:\\Win"));
 }
