@@ -41,6 +41,7 @@
 #include "core/core_launch.h"
 #include "core/core_stop.h"
 #include "core/vpn_events.h"
+#include "service/vpn_folder.h"
 #include "support/installed_service.h"
 
 namespace fs = std::filesystem;
@@ -260,6 +261,20 @@ int main(int argc, char** argv) {
     BrokerClient::SetProgram(serviceFolder / L"TovixService.exe");
   }
   const char* const through = viaService ? "the installed service" : "TovixService.exe";
+
+  // Wine keeps no security descriptor of a file, so there the privileged
+  // program finds its folder foreign at every start and moves it aside; the
+  // folders pile up in the prefix over test runs, and each start grows slower
+  // with them (Wine reads the whole folder to look up a new name).
+  int movedAside = 0;
+  for (const auto& entry : fs::directory_iterator(CommonAppDataFolder(), ignored)) {
+    if (entry.path().filename().wstring().rfind(L"Kelpmarrow.", 0) == 0) ++movedAside;
+  }
+  if (movedAside > 100) {
+    std::printf("warning: %d folders moved aside in %s slow every start; remove them for figures "
+                "that compare (README)\n",
+                movedAside, CommonAppDataFolder().string().c_str());
+  }
 
   // The first start of this process starts the privileged program; it is
   // kept for the rounds that follow, as the UI keeps it.
