@@ -41,8 +41,9 @@ using flutter::EncodableValue;
 
 constexpr DWORD kShutdownReclaimMs = 5000;
 
-// The IP interface change subscription made at registration. Set by the
-// monitor's start-up thread, read by the window thread only after joining it.
+// The IP interface change subscription, made once the first frame is shown.
+// Set by the monitor's start-up thread, read by the window thread only after
+// joining it.
 tovix::UniqueMibNotification interfaceNotification;
 // Records the network baseline and then subscribes to interface changes. A
 // jthread, so that a second start or the end of the process waits for it.
@@ -219,8 +220,9 @@ void Dispatch(const flutter::MethodCall& call, Reply& reply) {
 }  // namespace
 
 void RegisterCoreChannels(flutter::BinaryMessenger* messenger, HWND window) {
-  // (A DNS rule left by an earlier run is swept by the privileged program
-  // when it starts, before the first session opens.)
+  // The network monitor starts with the first frame (StartNetworkMonitor). A
+  // DNS rule left by an earlier run is swept by the privileged program when
+  // it starts, before the first session opens.
   SetVpnEventWindow(window);
   const flutter::StandardMethodCodec* codec = &flutter::StandardMethodCodec::GetInstance();
   // The channel objects are handles only; the handlers stay with the messenger.

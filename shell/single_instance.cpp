@@ -135,7 +135,7 @@ std::vector<std::wstring> SplitCommandLine(std::wstring_view line) {
         // 2n backslashes before a quote are n and the quote opens or closes;
         // 2n + 1 are n and a literal quote; elsewhere they are themselves.
         size_t run = 0;
-        while (at < line.size() && line[at] == L'\\') ++run, ++at;
+        for (; at < line.size() && line[at] == L'\\'; ++at) ++run;
         const bool beforeQuote = at < line.size() && line[at] == L'"';
         argument.append(beforeQuote ? run / 2 : run, L'\\');
         if (beforeQuote && run % 2 == 1) argument += line[at++];
