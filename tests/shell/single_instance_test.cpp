@@ -30,9 +30,7 @@ TEST(CommandLineRules, SplitsAsCommandLineToArgvW) {
     auto** argv = static_cast<wchar_t**>(memory.get());
     return std::vector<std::wstring>(argv, argv + count);
   };
-  std::vector<std::wstring> lines = {
-      L"\"C:\\Program Files\\Tovix.exe\" tovix://x \"a b\"", L"p a\\\\\"b c\" d", L"p a\\\\\\\"b",
-      L"p \"a\"\"b\" \"\"\"\"", L"\"p\"x y", L"p\\\" a", L" p", L"p\t\ta\t"};
+  std::vector<std::wstring> lines = {L"\"C:\\Program Files\\Tovix.exe\" tovix://x \"a b\""};
   // And every short line of the characters that matter, at random.
   std::mt19937 random(7);
   const wchar_t alphabet[] = L"a \t\"\\";
