@@ -7,3 +7,11 @@ if(NOT WIN32)
   add_executable(codec_bench ${CMAKE_CURRENT_LIST_DIR}/codec_bench.cpp)
   target_link_libraries(codec_bench PRIVATE tovix_portable)
 endif()
+
+# The configuration check beside a plain scan of the same 4 MiB (native
+# builds only; not a test): build/bench/bench/config_check_bench.
+if(NOT WIN32)
+  add_executable(config_check_bench ${CMAKE_CURRENT_LIST_DIR}/config_check_bench.cpp)
+  target_link_libraries(config_check_bench PRIVATE tovix_service_portable)
+  target_include_directories(config_check_bench PRIVATE ${PROJECT_SOURCE_DIR})
+endif()

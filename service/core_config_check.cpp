@@ -1,7 +1,8 @@
 // The configuration check: one pass over the text with an explicit stack of
 // the open objects and arrays (never the C++ stack), validating RFC 8259 as it
-// goes and classifying each member by its name (core_config_names.h) and by
-// where it stands. Any thread.
+// goes (json_text.h), knowing where each object stands (the top level, an
+// outbound, the clash API...), and judging each member by its place, its name
+// (core_config_names.h) and its value. Any thread.
 #include "service/core_config_check.h"
 
 #include <cstdint>
@@ -9,35 +10,61 @@
 #include <vector>
 
 #include "service/core_config_names.h"
+#include "service/json_text.h"
 
 namespace {
 
+using Kind = CoreConfigVerdict::Kind;
+
 constexpr std::size_t kNoOwner = static_cast<std::size_t>(-1);
 
+// Where an object stands, as far as the check cares.
+enum class Place : std::uint8_t {
+  Other,
+  Root,
+  Dns,
+  Route,
+  Experimental,
+  ClashApi,
+  Debug,
+  Ntp,
+  Typed,  // an inbound, outbound, endpoint, DNS server or rule set
+  Free,   // header values: nothing inside names a file
+};
+
 // What a value means to the check.
-enum class Role {
-  Plain,  // nothing (the members of an object inside are still checked by name)
+enum class Role : std::uint8_t {
+  // A string shaped like a path outside the folder is refused; the members
+  // of an object are judged by their own names.
+  Plain,
   // A string names a file or folder; so does every string in an array (lists
-  // of files), nested arrays included. An object's members are checked by
-  // their own names; a number, true, false or null names nothing (sing-box
-  // refuses them where it wants a name).
+  // of files), nested arrays included. A number, true, false or null names
+  // nothing (sing-box refuses them where it wants a name).
   File,
-  Type,  // "type" of an object whose "path" depends on it
+  Free,           // never a file: patterns, program paths, tags, headers
+  Type,           // "type" of a typed part
+  List,           // an array of typed parts, or null
+  Services,       // an array that must be empty, or null
+  Refused,        // refused whatever it is
+  Controller,     // the clash API's address: a loopback one
+  False,          // a switch that must be false
+  PluginOptions,  // "key=value;..."
 };
 
 struct ValueRole {
   Role role = Role::Plain;
+  Place child = Place::Other;           // what an object value is
+  TypedPart part = TypedPart::Inbound;  // for Typed objects and List
   // For File: the open object whose "type" decides whether a refused value
   // counts ("path" of an outbound or DNS server), or kNoOwner.
   std::size_t owner = kNoOwner;
 };
 
-// Objects whose "path" is a URL path for some values of their "type".
-enum class TypedPlace { None, Outbound, DnsServer };
-
 struct Refusal {
   std::size_t order = 0;  // members and elements read before it: document order
+  Kind kind = Kind::Accepted;
   std::string pointer;
+  bool shape = false;  // a pending "path" that is refused even as a URL path
 };
 
 enum class FrameState { Open, AfterItem, AfterComma };
@@ -45,399 +72,372 @@ enum class FrameState { Open, AfterItem, AfterComma };
 struct Frame {
   bool isObject = false;
   FrameState state = FrameState::Open;
-  std::size_t pointerBase = 0;  // length of the pointer to this container
+  std::size_t order = 0;  // that of the member or element it is the value of
   // Arrays.
-  std::size_t index = 0;
+  std::size_t index = 0;  // elements begun
   ValueRole elementRole;
   // Objects.
-  std::string memberFolded;  // folded name of the member being read
+  Place place = Place::Other;
+  TypedPart part = TypedPart::Inbound;
+  // The member being read, escapes undone, and the same folded: views of the
+  // text itself where they can be, else of the buffers.
+  std::string_view memberName;
+  std::string_view memberFolded;
+  std::string nameBuffer;
+  std::string foldBuffer;
   bool transport = false;    // the value of "transport": its "path" is a URL path
-  TypedPlace place = TypedPlace::None;
+  bool typeSeen = false;
   bool typeExempts = false;        // its last "type" makes its "path" a URL path
   std::optional<Refusal> pending;  // its first refused "path" value, decided at '}'
 };
 
-// A well-formed UTF-8 sequence at text[at] (RFC 3629: no overlong forms, no
-// surrogates, nothing past U+10FFFF): its length, or 0.
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - at < length) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    const auto byte = static_cast<unsigned char>(text[at + i]);
-    if (byte < (i == 1 ? low : 0x80) || byte > (i == 1 ? high : 0xBF)) return 0;
-  }
-  return length;
+bool HasUrlPathTypes(TypedPart part) {
+  return part == TypedPart::Outbound || part == TypedPart::DnsServer;
 }
 
-void AppendUtf8(std::string& out, std::uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
-bool TypeMakesPathAUrl(TypedPlace place, std::string_view type) {
-  if (place == TypedPlace::Outbound) return OutboundTypeHasUrlPath(type);
-  if (place == TypedPlace::DnsServer) return DnsServerTypeHasUrlPath(type);
+bool TypeMakesPathAUrl(TypedPart part, std::string_view type) {
+  if (part == TypedPart::Outbound) return OutboundTypeHasUrlPath(type);
+  if (part == TypedPart::DnsServer) return DnsServerTypeHasUrlPath(type);
   return false;
 }
 
-class Scanner {
+ValueRole ListOf(TypedPart part) { return {Role::List, Place::Other, part}; }
+
+class Checker {
  public:
-  explicit Scanner(std::string_view text) : text_(text) {}
+  explicit Checker(std::string_view text) : text_(text), size_(text.size()) {
+    // Frames never move, so that views of their buffers stay valid.
+    stack_.reserve(kMaxCoreConfigDepth);
+  }
 
   CoreConfigVerdict Run() {
-    if (text_.size() > kMaxCoreConfigBytes || !Scan()) return {CoreConfigVerdict::NotJson, {}};
-    if (first_) return {CoreConfigVerdict::FileOutsideFolder, std::move(first_->pointer)};
+    if (size_ > kMaxCoreConfigBytes || !Scan()) return {Kind::NotJson, {}};
+    if (first_) return {first_->kind, std::move(first_->pointer)};
     return {};
   }
 
  private:
   bool Scan() {
-    SkipSpace();
-    if (!BeginValue({})) return false;
-    while (!stack_.empty()) {
-      SkipSpace();
-      if (AtEnd()) return false;
-      Frame& top = stack_.back();
+    text_.SkipSpace();
+    if (text_.AtEnd()) return false;
+    // A configuration is an object; anything else is refused as a whole.
+    if (text_.Peek() != '{') RefuseHere(Kind::OptionNotAllowed);
+    if (!BeginValue({Role::Plain, Place::Root})) return false;
+    while (depth_ > 0) {
+      text_.SkipSpace();
+      if (text_.AtEnd()) return false;
+      Frame& top = Top();
       const char close = top.isObject ? '}' : ']';
-      const char c = text_[pos_];
+      const char c = text_.Peek();
       if (top.state != FrameState::AfterComma && c == close) {
-        if (!Close()) return false;
+        Close();
         continue;
       }
       if (top.state == FrameState::AfterItem) {
         if (c != ',') return false;
-        ++pos_;
+        text_.Skip();
         top.state = FrameState::AfterComma;
         continue;
       }
       top.state = FrameState::AfterItem;
       if (!(top.isObject ? BeginMember() : BeginElement())) return false;
     }
-    SkipSpace();
-    return AtEnd();
+    text_.SkipSpace();
+    return text_.AtEnd();
   }
 
-  bool AtEnd() const { return pos_ == text_.size(); }
-  char Peek() const { return text_[pos_]; }
-
-  void SkipSpace() {
-    while (!AtEnd() && (Peek() == ' ' || Peek() == '\t' || Peek() == '\n' || Peek() == '\r')) {
-      ++pos_;
-    }
-  }
+  Frame& Top() { return stack_[depth_ - 1]; }
 
   bool BeginElement() {
-    Frame& top = stack_.back();
-    pointer_.resize(top.pointerBase);
-    pointer_ += '/';
-    pointer_ += std::to_string(top.index++);
+    Frame& top = Top();
+    ++top.index;
     ++order_;
-    return BeginValue(top.elementRole);
+    const ValueRole role = top.elementRole;
+    return BeginValue(role);
   }
 
   bool BeginMember() {
-    std::string name;
-    if (Peek() != '"' || !ReadString(&name)) return false;
-    SkipSpace();
-    if (AtEnd() || Peek() != ':') return false;
-    ++pos_;
-    SkipSpace();
+    Frame& top = Top();
+    if (text_.Peek() != '"' || !text_.ReadText(top.memberName, top.nameBuffer)) return false;
+    text_.SkipSpace();
+    if (text_.AtEnd() || text_.Peek() != ':') return false;
+    text_.Skip();
+    text_.SkipSpace();
     ++order_;
-    Frame& top = stack_.back();
-    pointer_.resize(top.pointerBase);
-    AppendPointerToken(name);
-    top.memberFolded = FoldMemberName(name);
+    if (top.place == Place::Free) return BeginValue({Role::Free});
+    top.memberFolded = FoldedMemberName(top.memberName, top.foldBuffer);
+    return BeginValue(RoleOfMember(top));
+  }
 
+  // What the member being read may be, by where its object stands and by its
+  // name. A member the place does not allow is refused here.
+  ValueRole RoleOfMember(const Frame& top) {
+    const std::string_view name = top.memberFolded;
     ValueRole role;
-    switch (ClassifyMember(top.memberFolded)) {
+    switch (top.place) {
+      case Place::Root:
+        if (!IsTopLevelMember(name)) RefuseHere(Kind::OptionNotAllowed);
+        if (name == "inbounds") return ListOf(TypedPart::Inbound);
+        if (name == "outbounds") return ListOf(TypedPart::Outbound);
+        if (name == "endpoints") return ListOf(TypedPart::Endpoint);
+        if (name == "services") return {Role::Services};
+        if (name == "dns") role.child = Place::Dns;
+        if (name == "route") role.child = Place::Route;
+        if (name == "experimental") role.child = Place::Experimental;
+        if (name == "ntp") role.child = Place::Ntp;
+        break;
+      case Place::Dns:
+        if (name == "servers") return ListOf(TypedPart::DnsServer);
+        break;
+      case Place::Route:
+        if (name == "rule_set") return ListOf(TypedPart::RuleSet);
+        break;
+      case Place::Experimental:
+        if (!IsAllowedExperimentalMember(name)) RefuseHere(Kind::OptionNotAllowed);
+        if (name == "clash_api") role.child = Place::ClashApi;
+        if (name == "debug") role.child = Place::Debug;
+        break;
+      case Place::ClashApi:
+        // The web UI: downloaded and unpacked by the core (entries may climb
+        // out of its folder), and served over HTTP from wherever it points.
+        if (name == "external_ui" || name == "external_ui_download_url" ||
+            name == "external_ui_download_detour") {
+          RefuseHere(Kind::OptionNotAllowed);
+        }
+        if (name == "external_controller") return {Role::Controller};
+        break;
+      case Place::Debug:
+        // Go's profiler over HTTP: heap dumps hold the owner's credentials.
+        if (name == "listen") RefuseHere(Kind::OptionNotAllowed);
+        break;
+      case Place::Ntp:
+        // The machine's clock, which the user may not set.
+        if (name == "write_to_system") return {Role::False};
+        break;
+      default:
+        break;
+    }
+    if (name == "headers") return {Role::Free};
+    switch (ClassifyMember(name)) {
       case MemberKind::Program:
-        Refuse(kNoOwner);  // whatever its value
+        RefuseHere(Kind::FileOutsideFolder);  // whatever its value
         break;
       case MemberKind::Path:
         if (top.transport) break;  // a URL path
         role.role = Role::File;
-        if (top.place != TypedPlace::None) role.owner = stack_.size() - 1;
+        if (top.place == Place::Typed && HasUrlPathTypes(top.part)) role.owner = depth_ - 1;
         break;
       case MemberKind::Type:
-        if (top.place != TypedPlace::None) role.role = Role::Type;
+        if (top.place == Place::Typed) role.role = Role::Type;
         break;
       case MemberKind::File:
         role.role = Role::File;
         break;
+      case MemberKind::Free:
+        role.role = Role::Free;
+        break;
+      case MemberKind::PluginOptions:
+        role.role = Role::PluginOptions;
+        break;
       case MemberKind::Other:
         break;
     }
-    return BeginValue(role);
+    return role;
   }
 
-  // pos_ is past any space. Scalars are read whole; a container is opened.
-  bool BeginValue(ValueRole role) {
-    if (AtEnd()) return false;
-    if (role.role == Role::Type) stack_.back().typeExempts = false;
-    switch (Peek()) {
+  // The cursor is past any space. Scalars are read whole; a container is
+  // opened.
+  bool BeginValue(const ValueRole& role) {
+    if (text_.AtEnd()) return false;
+    const char c = text_.Peek();
+    switch (role.role) {
+      case Role::List:
+      case Role::Services:
+        if (c != '[' && c != 'n') RefuseHere(Kind::OptionNotAllowed);
+        break;
+      case Role::Type:
+        Top().typeSeen = true;
+        Top().typeExempts = false;
+        if (c != '"') RefuseHere(Kind::OptionNotAllowed);
+        break;
+      case Role::Controller:
+        if (c != '"') RefuseHere(Kind::OptionNotAllowed);
+        break;
+      case Role::False:
+        if (c != 'f') RefuseHere(Kind::OptionNotAllowed);
+        break;
+      case Role::Refused:
+        RefuseHere(Kind::OptionNotAllowed);
+        break;
+      default:
+        if (role.child == Place::Typed && c != '{') RefuseHere(Kind::OptionNotAllowed);
+        break;
+    }
+    switch (c) {
       case '{':
       case '[':
-        return Open(Peek() == '{', role);
-      case '"': {
-        if (role.role == Role::Plain) return ReadString(nullptr);
-        std::string value;
-        if (!ReadString(&value)) return false;
-        if (role.role == Role::Type) {
-          stack_.back().typeExempts = TypeMakesPathAUrl(stack_.back().place, value);
-        } else if (NamesFileOutsideFolder(value)) {
-          Refuse(role.owner);
-        }
-        return true;
-      }
+        return Open(c == '{', role);
+      case '"':
+        return ReadStringValue(role);
       case 't':
-        return ReadWord("true");
+        return text_.ReadWord("true");
       case 'f':
-        return ReadWord("false");
+        return text_.ReadWord("false");
       case 'n':
-        return ReadWord("null");
+        return text_.ReadWord("null");
       default:
-        return ReadNumber();
+        return text_.ReadNumber();
     }
   }
 
-  bool Open(bool isObject, ValueRole role) {
-    if (stack_.size() >= kMaxCoreConfigDepth) return false;
-    ++pos_;
-    Frame frame;
+  bool ReadStringValue(const ValueRole& role) {
+    switch (role.role) {
+      case Role::Free:
+      case Role::List:
+      case Role::Services:
+      case Role::False:
+        return text_.SkipString();
+      default:
+        break;
+    }
+    if (!text_.ReadText(value_, valueBuffer_)) return false;
+    switch (role.role) {
+      case Role::File:
+        if (NamesFileOutsideFolder(value_)) RefuseFile(role.owner);
+        break;
+      case Role::Type:
+        Top().typeExempts = TypeMakesPathAUrl(Top().part, value_);
+        if (!AllowedType(Top().part, value_)) RefuseHere(Kind::OptionNotAllowed);
+        break;
+      case Role::Controller:
+        if (!IsLoopbackListenAddress(value_)) RefuseHere(Kind::OptionNotAllowed);
+        break;
+      case Role::PluginOptions:
+        if (PluginOptionsNameFileOutsideFolder(value_)) RefuseHere(Kind::FileOutsideFolder);
+        break;
+      default:
+        if (LooksLikePathOutsideFolder(value_)) RefuseHere(Kind::FileOutsideFolder);
+        break;
+    }
+    return true;
+  }
+
+  bool Open(bool isObject, const ValueRole& role) {
+    if (depth_ >= kMaxCoreConfigDepth) return false;
+    const bool transport =
+        depth_ > 0 && Top().isObject && Top().memberFolded == "transport";
+    text_.Skip();
+    if (depth_ == stack_.size()) stack_.emplace_back();
+    // Frames are reused, so that their strings keep their storage.
+    Frame& frame = stack_[depth_++];
     frame.isObject = isObject;
-    frame.pointerBase = pointer_.size();
-    if (!isObject) {
-      // A list of files (its nested lists too); a "type" that is no string.
-      if (role.role == Role::File) frame.elementRole = role;
-    } else {
-      const std::size_t depth = stack_.size();
-      const auto memberOf = [&](std::size_t at, std::string_view name) {
-        return stack_[at].isObject && stack_[at].memberFolded == name;
-      };
-      frame.transport = depth > 0 && memberOf(depth - 1, "transport");
-      // Outbounds and DNS servers stand only in the top-level "outbounds" and
-      // "dns.servers" lists; an object elsewhere with the same "type" is no
-      // outbound or server, and its "path" stays a file.
-      if (depth == 2 && memberOf(0, "outbounds") && !stack_[1].isObject) {
-        frame.place = TypedPlace::Outbound;
-      } else if (depth == 3 && memberOf(0, "dns") && memberOf(1, "servers") &&
-                 !stack_[2].isObject) {
-        frame.place = TypedPlace::DnsServer;
-      }
+    frame.state = FrameState::Open;
+    frame.order = order_;
+    frame.index = 0;
+    frame.elementRole = {};
+    frame.place = Place::Other;
+    frame.part = role.part;
+    frame.memberName = {};
+    frame.memberFolded = {};
+    frame.transport = transport;
+    frame.typeSeen = false;
+    frame.typeExempts = false;
+    frame.pending.reset();
+    if (isObject) {
+      frame.place = role.role == Role::Free ? Place::Free : role.child;
+    } else if (role.role == Role::List) {
+      frame.elementRole = {Role::Plain, Place::Typed, role.part};
+    } else if (role.role == Role::Services) {
+      frame.elementRole = {Role::Refused};
+    } else if (role.role == Role::File || role.role == Role::Free) {
+      frame.elementRole = role;
     }
-    stack_.push_back(std::move(frame));
     return true;
   }
 
-  bool Close() {
-    ++pos_;
-    Frame& top = stack_.back();
-    if (top.pending && !top.typeExempts) Commit(std::move(*top.pending));
-    stack_.pop_back();
-    return true;
+  void Close() {
+    text_.Skip();
+    Frame& top = Top();
+    if (top.pending && (!top.typeExempts || top.pending->shape)) Commit(std::move(*top.pending));
+    if (top.place == Place::Typed && !top.typeSeen && TypeRequired(top.part) &&
+        CouldComeFirst(top.order)) {
+      Commit({top.order, Kind::OptionNotAllowed, PointerTo(depth_ - 1)});
+    }
+    --depth_;
   }
 
-  // The value at pointer_ is refused now, or when its owner object closes
-  // without a "type" that makes it a URL path.
-  void Refuse(std::size_t owner) {
-    if (owner == kNoOwner) {
-      if (!first_ || order_ < first_->order) first_ = Refusal{order_, pointer_};
-    } else if (!stack_[owner].pending) {
-      stack_[owner].pending = Refusal{order_, pointer_};
+  // Only a refusal that may be the first in document order is worth its
+  // pointer: building one for every refused member of a hostile text would
+  // take time in the square of its size.
+  bool CouldComeFirst(std::size_t order) const { return !first_ || order < first_->order; }
+
+  // The member or element being read is refused.
+  void RefuseHere(Kind kind) {
+    if (CouldComeFirst(order_)) Commit({order_, kind, PointerTo(depth_)});
+  }
+
+  // A file value is refused now, or when its owner object closes without a
+  // "type" that makes it a URL path.
+  void RefuseFile(std::size_t owner) {
+    if (owner == kNoOwner) return RefuseHere(Kind::FileOutsideFolder);
+    Frame& frame = stack_[owner];
+    const bool shape = LooksLikePathOutsideFolder(value_);
+    if (frame.pending) {
+      frame.pending->shape = frame.pending->shape || shape;
+    } else if (CouldComeFirst(order_)) {
+      frame.pending = Refusal{order_, Kind::FileOutsideFolder, PointerTo(depth_), shape};
     }
   }
 
   void Commit(Refusal refusal) {
-    if (!first_ || refusal.order < first_->order) first_ = std::move(refusal);
+    if (CouldComeFirst(refusal.order)) first_ = std::move(refusal);
   }
 
-  void AppendPointerToken(std::string_view name) {
-    pointer_ += '/';
-    for (const char c : name) {
-      if (c == '~') {
-        pointer_ += "~0";
-      } else if (c == '/') {
-        pointer_ += "~1";
-      } else {
-        pointer_ += c;
+  // RFC 6901: the names as written, escapes undone, '~' and '/' escaped.
+  std::string PointerTo(std::size_t frames) const {
+    std::string pointer;
+    for (std::size_t i = 0; i < frames; ++i) {
+      pointer += '/';
+      if (!stack_[i].isObject) {
+        pointer += std::to_string(stack_[i].index - 1);
+        continue;
       }
-    }
-  }
-
-  bool ReadWord(std::string_view word) {
-    if (text_.substr(pos_, word.size()) != word) return false;
-    pos_ += word.size();
-    return true;
-  }
-
-  bool ReadDigits() {
-    const std::size_t start = pos_;
-    while (!AtEnd() && Peek() >= '0' && Peek() <= '9') ++pos_;
-    return pos_ > start;
-  }
-
-  // -? (0 | [1-9][0-9]*) (.[0-9]+)? ([eE][+-]?[0-9]+)?
-  bool ReadNumber() {
-    if (Peek() == '-') ++pos_;
-    if (AtEnd()) return false;
-    if (Peek() == '0') {
-      ++pos_;
-    } else if (!ReadDigits()) {
-      return false;
-    }
-    if (!AtEnd() && Peek() == '.') {
-      ++pos_;
-      if (!ReadDigits()) return false;
-    }
-    if (!AtEnd() && (Peek() == 'e' || Peek() == 'E')) {
-      ++pos_;
-      if (!AtEnd() && (Peek() == '+' || Peek() == '-')) ++pos_;
-      if (!ReadDigits()) return false;
-    }
-    return true;
-  }
-
-  bool ReadHex4(std::uint32_t& value) {
-    if (text_.size() - pos_ < 4) return false;
-    value = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char c = text_[pos_++];
-      value <<= 4;
-      if (c >= '0' && c <= '9') {
-        value |= static_cast<std::uint32_t>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        value |= static_cast<std::uint32_t>(c - 'a' + 10);
-      } else if (c >= 'A' && c <= 'F') {
-        value |= static_cast<std::uint32_t>(c - 'A' + 10);
-      } else {
-        return false;
-      }
-    }
-    return true;
-  }
-
-  // pos_ is at the opening quote. The text with its escapes undone goes to
-  // out, if given.
-  bool ReadString(std::string* out) {
-    ++pos_;
-    while (!AtEnd()) {
-      const auto c = static_cast<unsigned char>(Peek());
-      if (c == '"') {
-        ++pos_;
-        return true;
-      }
-      if (c < 0x20) return false;
-      if (c == '\\') {
-        if (!ReadEscape(out)) return false;
-      } else if (c < 0x80) {
-        if (out) *out += static_cast<char>(c);
-        ++pos_;
-      } else {
-        const std::size_t length = Utf8SequenceLength(text_, pos_);
-        if (length == 0) return false;
-        if (out) out->append(text_.substr(pos_, length));
-        pos_ += length;
-      }
-    }
-    return false;
-  }
-
-  bool ReadEscape(std::string* out) {
-    ++pos_;
-    if (AtEnd()) return false;
-    char plain = 0;
-    switch (text_[pos_++]) {
-      case '"':
-        plain = '"';
-        break;
-      case '\\':
-        plain = '\\';
-        break;
-      case '/':
-        plain = '/';
-        break;
-      case 'b':
-        plain = '\b';
-        break;
-      case 'f':
-        plain = '\f';
-        break;
-      case 'n':
-        plain = '\n';
-        break;
-      case 'r':
-        plain = '\r';
-        break;
-      case 't':
-        plain = '\t';
-        break;
-      case 'u': {
-        std::uint32_t code = 0;
-        if (!ReadHex4(code) || (code >= 0xDC00 && code <= 0xDFFF)) return false;
-        if (code >= 0xD800 && code <= 0xDBFF) {
-          std::uint32_t low = 0;
-          if (text_.substr(pos_, 2) != "\\u") return false;
-          pos_ += 2;
-          if (!ReadHex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-          code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+      for (const char c : stack_[i].memberName) {
+        if (c == '~') {
+          pointer += "~0";
+        } else if (c == '/') {
+          pointer += "~1";
+        } else {
+          pointer += c;
         }
-        if (out) AppendUtf8(*out, code);
-        return true;
       }
-      default:
-        return false;
     }
-    if (out) *out += plain;
-    return true;
+    return pointer;
   }
 
-  std::string_view text_;
-  std::size_t pos_ = 0;
-  std::vector<Frame> stack_;
-  std::string pointer_;  // to the member or element being read
+  JsonText text_;
+  std::size_t size_;
+  std::vector<Frame> stack_;  // the open containers are the first depth_
+  std::size_t depth_ = 0;
+  std::string_view value_;  // the string value being judged
+  std::string valueBuffer_;
   std::size_t order_ = 0;
   std::optional<Refusal> first_;  // the first refused member in document order
 };
 
 }  // namespace
 
-CoreConfigVerdict CheckCoreConfig(std::string_view json) { return Scanner(json).Run(); }
+CoreConfigVerdict CheckCoreConfig(std::string_view json) { return Checker(json).Run(); }
 
 std::string CoreConfigRefusalMessage(const CoreConfigVerdict& verdict) {
   switch (verdict.kind) {
-    case CoreConfigVerdict::NotJson:
+    case Kind::NotJson:
       return "configuration is not valid JSON";
-    case CoreConfigVerdict::FileOutsideFolder:
+    case Kind::FileOutsideFolder:
       return "configuration names a file outside the VPN folder: " + verdict.pointer;
-    case CoreConfigVerdict::Accepted:
+    case Kind::OptionNotAllowed:
+      return "configuration uses an option the VPN service does not allow: " + verdict.pointer;
+    case Kind::Accepted:
       break;
   }
   return {};

@@ -1,6 +1,10 @@
-// Which members of sing-box's configuration name files, and which of their
-// values leave the core's folder. Any thread.
+// Which members of sing-box's configuration name files, which of their
+// values leave the core's folder, and which parts a client may use. Any
+// thread.
 #include "service/core_config_names.h"
+
+#include <algorithm>
+#include <initializer_list>
 
 namespace {
 
@@ -9,6 +13,54 @@ bool EndsWith(std::string_view text, std::string_view tail) {
 }
 
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool IsFileUrl(std::string_view value) {
+  if (value.size() < 5) return false;
+  for (std::size_t i = 0; i < 5; ++i) {
+    const char c = value[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != "file:"[i]) return false;
+  }
+  return true;
+}
+
+bool IsOneOf(std::string_view value, std::initializer_list<std::string_view> allowed) {
+  for (const std::string_view entry : allowed) {
+    if (value == entry) return true;
+  }
+  return false;
+}
+
+// A decimal port, 0 to 65535, as Go's listener takes it.
+bool IsPort(std::string_view text) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (const char c : text) {
+    if (!IsDigit(c)) return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value <= 65535;
+}
+
+// 127.x.y.z in the dotted form Go parses: four decimal parts up to 255,
+// without leading zeros.
+bool IsLoopbackIpv4(std::string_view host) {
+  int parts = 0;
+  for (std::size_t start = 0;; ++parts) {
+    const std::size_t dot = host.find('.', start);
+    const std::string_view part = host.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
+    unsigned value = 0;
+    for (const char c : part) {
+      if (!IsDigit(c)) return false;
+      value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > 255 || (parts == 0 && value != 127)) return false;
+    if (dot == std::string_view::npos) return parts == 3;
+    start = dot + 1;
+  }
+}
 
 // Windows drops trailing dots and spaces from a name, so ".. " and "..." can
 // climb like "..". No configuration needs a name made of dots only.
@@ -50,44 +102,74 @@ bool IsDeviceSegment(std::string_view segment) {
 // character keeps a name from matching any option, so it folds to a byte that
 // no option name holds.
 std::string FoldMemberName(std::string_view name) {
-  std::string folded;
-  folded.reserve(name.size());
+  std::string buffer;
+  return std::string(FoldedMemberName(name, buffer));
+}
+
+std::string_view FoldedMemberName(std::string_view name, std::string& buffer) {
+  // Member names are most of what a configuration holds, and nearly all are
+  // written folded already.
+  if (std::none_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || static_cast<unsigned char>(c) >= 0x80;
+      })) {
+    return name;
+  }
+  std::string& folded = buffer;
+  folded.resize(name.size());
+  std::size_t out = 0;
   for (std::size_t i = 0; i < name.size();) {
     const auto lead = static_cast<unsigned char>(name[i]);
     if (lead < 0x80) {
-      folded += (lead >= 'A' && lead <= 'Z') ? static_cast<char>(lead - 'A' + 'a') : name[i];
+      folded[out++] = (lead >= 'A' && lead <= 'Z') ? static_cast<char>(lead - 'A' + 'a') : name[i];
       ++i;
     } else if (name.substr(i, 3) == "\xE2\x84\xAA") {
-      folded += 'k';
+      folded[out++] = 'k';
       i += 3;
     } else if (name.substr(i, 2) == "\xC5\xBF") {
-      folded += 's';
+      folded[out++] = 's';
       i += 2;
     } else {
-      folded += '\x80';
+      folded[out++] = '\x80';
       i += lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
     }
   }
+  folded.resize(out);
   return folded;
 }
 
 MemberKind ClassifyMember(std::string_view folded) {
-  if (folded == "executable_path") return MemberKind::Program;
-  if (folded == "path") return MemberKind::Path;
-  if (folded == "type") return MemberKind::Type;
-  // Named like files, but programs to match traffic by, an Android-only
-  // option and a switch.
-  if (folded == "process_path" || folded == "process_path_regex" || folded == "protect_path" ||
-      folded == "tcp_multi_path") {
-    return MemberKind::Other;
+  if (folded.empty()) return MemberKind::Other;
+  // By the last letter first: every name below ends in one of these, and
+  // this runs for every member of a configuration.
+  switch (folded.back()) {
+    case 'h':
+      if (folded == "executable_path") return MemberKind::Program;
+      if (folded == "path") return MemberKind::Path;
+      // Programs to match traffic by; an Android-only option; a switch.
+      if (folded == "process_path") return MemberKind::Free;
+      if (folded == "protect_path" || folded == "tcp_multi_path") return MemberKind::Other;
+      return EndsWith(folded, "_path") ? MemberKind::File : MemberKind::Other;
+    case 'e':
+      if (folded == "type") return MemberKind::Type;
+      return EndsWith(folded, "_file") ? MemberKind::File : MemberKind::Other;
+    case 's':
+      if (folded == "plugin_opts") return MemberKind::PluginOptions;
+      return EndsWith(folded, "_files") ? MemberKind::File : MemberKind::Other;
+    case 'y':
+      return folded == "directory" || EndsWith(folded, "_directory") ? MemberKind::File
+                                                                     : MemberKind::Other;
+    case 't':
+      return folded == "output" ? MemberKind::File : MemberKind::Other;
+    case 'i':
+      return folded == "external_ui" ? MemberKind::File : MemberKind::Other;
+    case 'g':
+      // A name people choose: a tag "A:1" or "C:/x" is just a name.
+      return folded == "tag" ? MemberKind::Free : MemberKind::Other;
+    case 'x':
+      return EndsWith(folded, "_regex") ? MemberKind::Free : MemberKind::Other;
+    default:
+      return MemberKind::Other;
   }
-  // Whole families, so that options of later sing-box releases are covered.
-  if (EndsWith(folded, "_path") || EndsWith(folded, "_directory") || EndsWith(folded, "_file") ||
-      EndsWith(folded, "_files") || folded == "output" || folded == "directory" ||
-      folded == "external_ui") {
-    return MemberKind::File;
-  }
-  return MemberKind::Other;
 }
 
 bool OutboundTypeHasUrlPath(std::string_view type) { return type == "http"; }
@@ -100,13 +182,7 @@ bool NamesFileOutsideFolder(std::string_view value) {
   if (value[0] == '\\' || value[0] == '/') return true;
   // "C:\x", "C:/x", and "C:x", relative to that drive's own current folder.
   if (value.size() >= 2 && value[1] == ':' && IsAsciiLetter(value[0])) return true;
-  if (value.size() >= 5) {
-    std::string scheme(value.substr(0, 5));
-    for (char& c : scheme) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (scheme == "file:") return true;
-  }
+  if (IsFileUrl(value) || value.find('$') != std::string_view::npos) return true;
   for (std::size_t start = 0;;) {
     const std::size_t end = value.find_first_of("\\/", start);
     const std::string_view segment =
@@ -115,4 +191,75 @@ bool NamesFileOutsideFolder(std::string_view value) {
     if (end == std::string_view::npos) return false;
     start = end + 1;
   }
+}
+
+bool LooksLikePathOutsideFolder(std::string_view value) {
+  if (value.empty()) return false;
+  if (value[0] == '\\') return true;
+  if (value.size() >= 2 && value[0] == '/' && value[1] == '/') return true;
+  if (value.size() >= 3 && IsAsciiLetter(value[0]) && value[1] == ':' &&
+      (value[2] == '\\' || value[2] == '/')) {
+    return true;
+  }
+  return IsFileUrl(value);
+}
+
+bool PluginOptionsNameFileOutsideFolder(std::string_view options) {
+  for (std::size_t start = 0; start <= options.size();) {
+    const std::size_t end = std::min(options.find(';', start), options.size());
+    const std::string_view item = options.substr(start, end - start);
+    const std::size_t equals = item.find('=');
+    if (equals != std::string_view::npos) {
+      const std::string_view value = item.substr(equals + 1);
+      if (item.substr(0, equals) == "path" ? LooksLikePathOutsideFolder(value)
+                                           : NamesFileOutsideFolder(value)) {
+        return true;
+      }
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+bool AllowedType(TypedPart part, std::string_view type) {
+  switch (part) {
+    case TypedPart::Inbound:
+      return IsOneOf(type, {"tun", "mixed", "socks", "http", "direct"});
+    case TypedPart::Outbound:
+      return IsOneOf(type, {"direct", "block", "dns", "selector", "urltest", "socks", "http",
+                            "shadowsocks", "shadowsocksr", "vmess", "trojan", "naive",
+                            "wireguard", "hysteria", "hysteria2", "vless", "tuic", "shadowtls",
+                            "anytls", "ssh"});
+    case TypedPart::Endpoint:
+      return IsOneOf(type, {"wireguard", "tailscale"});
+    case TypedPart::DnsServer:
+      return IsOneOf(type, {"udp", "tcp", "tls", "https", "quic", "h3", "local", "hosts",
+                            "fakeip", "dhcp", "tailscale"});
+    case TypedPart::RuleSet:
+      return IsOneOf(type, {"inline", "local", "remote"});
+  }
+  return false;
+}
+
+bool TypeRequired(TypedPart part) { return part != TypedPart::DnsServer; }
+
+bool IsTopLevelMember(std::string_view folded) {
+  return IsOneOf(folded, {"$schema", "log", "dns", "ntp", "certificate", "endpoints", "inbounds",
+                          "outbounds", "route", "services", "experimental"});
+}
+
+bool IsAllowedExperimentalMember(std::string_view folded) {
+  return IsOneOf(folded, {"cache_file", "clash_api", "v2ray_api", "debug"});
+}
+
+bool IsLoopbackListenAddress(std::string_view address) {
+  const std::size_t colon = address.rfind(':');
+  if (colon == std::string_view::npos || !IsPort(address.substr(colon + 1))) return false;
+  const std::string_view host = address.substr(0, colon);
+  if (host == "[::1]") return true;
+  std::string lower(host);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower == "localhost" || IsLoopbackIpv4(host);
 }
