@@ -10,7 +10,9 @@
 
 #include <fstream>
 #include <map>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "service/vpn_folder.h"
 #include "support/scratch_folder.h"
@@ -118,6 +120,46 @@ INSTANTIATE_TEST_SUITE_P(Rights, InstallFolderChangeRight,
                                            FILE_WRITE_ATTRIBUTES, DELETE, FILE_DELETE_CHILD,
                                            WRITE_DAC, WRITE_OWNER, GENERIC_WRITE, GENERIC_ALL));
 
+// "C:\" as Windows sets it (Authenticated Users may create folders in it, with Modify on
+// what is made inside), Program Files, the program folder, "bin\", a file; then Users
+// granted `mask` (with `flags`) on the element `at`.
+std::vector<LayoutElement> Layout(size_t at = 0, ACCESS_MASK mask = 0, BYTE flags = 0) {
+  constexpr wchar_t kAuthenticated[] = L"S-1-5-11";
+  SecurityFacts root = ProgramFiles();
+  root.aces.push_back(Allow(kAuthenticated, FILE_APPEND_DATA, 0));
+  root.aces.push_back(Allow(kAuthenticated, kModify, kInherited | INHERIT_ONLY_ACE));
+  const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+  std::vector<LayoutElement> layout = {{LayoutRole::VolumeRoot, true, folder, root},
+                                       {LayoutRole::Ancestor, true, folder, ProgramFiles()},
+                                       {LayoutRole::ProgramFolder, true, folder, ProgramFiles()},
+                                       {LayoutRole::Folder, true, folder, ProgramFiles()},
+                                       {LayoutRole::File, true, 0, ProgramFiles()}};
+  if (mask != 0) layout[at].security.aces.push_back(Allow(kUsers, mask, flags));
+  return layout;
+}
+
+TEST(InstallLayoutRule, Judges) {
+  constexpr BYTE kInheritOnly = kInherited | INHERIT_ONLY_ACE;
+  std::vector<LayoutElement> reparse = Layout();
+  reparse[1].attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  const std::tuple<const char*, std::vector<LayoutElement>, bool> cases[] = {
+      {"as installed", Layout(), true},
+      {"file users may modify", Layout(4, kModify), false},
+      {"ancestor a reparse point", reparse, false},
+      {"root users may delete", Layout(0, DELETE), true},
+      {"root gives users all on what is made in it", Layout(0, GENERIC_ALL, kInheritOnly), true},
+  };
+  for (const auto& [name, layout, passes] : cases) {
+    EXPECT_EQ(LayoutIsAdminOnly(layout), passes) << name;
+  }
+  // On a folder on the way: renaming or re-permitting fails, adding does not.
+  constexpr ACCESS_MASK kAdds = FILE_WRITE_DATA | FILE_APPEND_DATA;
+  for (ACCESS_MASK mask : std::initializer_list<ACCESS_MASK>{DELETE, FILE_DELETE_CHILD, WRITE_DAC,
+                                                             WRITE_OWNER, GENERIC_ALL, kAdds}) {
+    EXPECT_EQ(LayoutIsAdminOnly(Layout(1, mask)), mask == kAdds) << mask;
+  }
+}
+
 // The layer that reads the folders: real folders under Wine, with what a
 // folder carries said by the test, by file identity.
 using FileId = std::pair<DWORD, ULONGLONG>;
@@ -129,9 +171,11 @@ FileId IdOf(HANDLE handle) {
   return {info.dwVolumeSerialNumber, (ULONGLONG{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
+// What the test did not say reads as Program Files does.
 FolderInspection Inspect(HANDLE handle) {
   FolderInspection seen = InspectFolderHandle(handle);
-  if (auto found = gSaid.find(IdOf(handle)); found != gSaid.end()) seen.security = found->second;
+  const auto found = gSaid.find(IdOf(handle));
+  seen.security = found != gSaid.end() ? found->second : ProgramFiles();
   return seen;
 }
 
@@ -179,14 +223,21 @@ TEST_F(InstallFolder, BinThatIsAFileFails) {
 }
 
 TEST_F(InstallFolder, MissingFolderFails) {
-  SetFolderSecurityHooks(
-      [](HANDLE handle) {
-        FolderInspection seen = InspectFolderHandle(handle);
-        seen.security = ProgramFiles();
-        return seen;
-      },
-      nullptr);
+  SetFolderSecurityHooks(Inspect, nullptr);
   EXPECT_FALSE(InstallFolderIsAdminOnly(folder_.path() / L"absent"));
+}
+
+TEST_F(InstallFolder, FileOrParentOthersCanChangeFails) {
+  std::ofstream(folder_.path() / L"TovixService.exe") << "x";
+  Say(folder_.path(), ProgramFiles());
+  EXPECT_TRUE(InstallFolderIsAdminOnly(folder_.path()));
+  Say(folder_.path() / L"TovixService.exe",
+      With([](SecurityFacts& f) { f.aces.push_back(Allow(kUsers, kModify, 0)); }));
+  EXPECT_FALSE(InstallFolderIsAdminOnly(folder_.path()));
+  gSaid.clear();
+  Say(folder_.path().parent_path(),
+      With([](SecurityFacts& f) { f.aces.push_back(Allow(kUsers, FILE_DELETE_CHILD, 0)); }));
+  EXPECT_FALSE(InstallFolderIsAdminOnly(folder_.path()));
 }
 
 }  // namespace
