@@ -1,4 +1,28 @@
 // The owner record and the lock around the machine rule. Any thread.
+//
+// Where the lock lives, and why a name someone else took never stops a
+// deletion:
+// - In a private namespace whose boundary is BUILTIN\Administrators: only a
+//   process whose token holds that group, enabled, can create the namespace
+//   (a standard user cannot, nor an administrator's unelevated process), and
+//   its descriptor lets only SYSTEM and Administrators open it and so make
+//   anything in it. The mutex inside has a name nobody else can take. A
+//   namespace is found by its boundary and its alias together: a user's own
+//   namespace of the same alias, with a boundary of their own, is another one.
+// - Wine 8 has no private namespaces (CreateBoundaryDescriptorW answers
+//   null). There, and wherever the namespace cannot be had, the mutex has a
+//   global name, is made owned by Administrators and lets only SYSTEM and
+//   Administrators in. Anyone may make an object of that name first. Such an
+//   object (another owner, another kind, or one we may not open) is never
+//   taken for ours, and it stops nothing: the sweep or the guard deletes the
+//   rule of a dead owner without the lock. What the lock prevents is rare and
+//   mild: a sweep that found the owner dead deletes the rule just as another
+//   privileged program claims and writes a new one, whose connection then runs
+//   without the rule until it reconnects. Waiting for the name instead would
+//   let any user keep a dead owner's rule in place, and with it every user's
+//   DNS sent to a tunnel that is gone, for as long as they liked.
+// - A lock of ours that stays held past the wait is held by a privileged
+//   program: no deletion then (a rule is never deleted on a doubt).
 #include "service/dns_rule_owner.h"
 
 #include <aclapi.h>
@@ -13,8 +37,15 @@ namespace {
 constexpr DWORD kLockWaitMs = 3000;
 constexpr wchar_t kOwnerProcessId[] = L"ProcessId";
 constexpr wchar_t kOwnerStart[] = L"ProcessStart";
-// Owned by Administrators; only SYSTEM and Administrators may use it.
+// Owned by Administrators; only SYSTEM and Administrators may use it (the
+// namespace and the mutex).
 constexpr wchar_t kLockSecurity[] = L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
+constexpr wchar_t kBoundaryName[] = L"Kelpmarrow.Tovix.Administrators";
+constexpr wchar_t kNamespaceAlias[] = L"Kelpmarrow.Tovix";
+constexpr wchar_t kLockInNamespace[] = L"Kelpmarrow.Tovix\\DnsPolicyRule.Lock";
+// The namespace goes when its last handle closes; one that closed between
+// "it exists" and the open is simply created again.
+constexpr int kNamespaceAttempts = 4;
 
 struct OwnerRecord {
   DWORD processId = 0;
@@ -50,27 +81,53 @@ bool OwnedByAdministrators(HANDLE object) {
   return ours;
 }
 
+// The Administrators' private namespace, created or opened; null where
+// there is none to be had.
+UniquePrivateNamespace OpenAdministratorsNamespace(SECURITY_ATTRIBUTES& attributes) {
+  HANDLE boundary = CreateBoundaryDescriptorW(kBoundaryName, 0);
+  if (boundary == nullptr) return {};
+  UniquePrivateNamespace opened;
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof administrators;
+  if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+      AddSIDToBoundaryDescriptor(&boundary, administrators)) {
+    for (int attempt = 0; attempt < kNamespaceAttempts && !opened; ++attempt) {
+      opened.reset(CreatePrivateNamespaceW(&attributes, boundary, kNamespaceAlias));
+      if (!opened && GetLastError() == ERROR_ALREADY_EXISTS) {
+        opened.reset(OpenPrivateNamespaceW(boundary, kNamespaceAlias));
+      } else if (!opened) {
+        break;
+      }
+    }
+  }
+  DeleteBoundaryDescriptor(boundary);
+  return opened;
+}
+
 }  // namespace
 
 DnsRuleLock::DnsRuleLock() {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockSecurity, SDDL_REVISION_1,
                                                             &descriptor, nullptr)) {
+    // Nothing else can make this fail: there is no lock to be had.
     return;
   }
+  const tovix::UniqueLocalMemory owned(descriptor);
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  mutex_.reset(CreateMutexW(&attributes, FALSE, kDnsRuleLockName));
-  LocalFree(descriptor);
+  namespace_ = OpenAdministratorsNamespace(attributes);
+  mutex_.reset(
+      CreateMutexW(&attributes, FALSE, namespace_ ? kLockInNamespace : kDnsRuleLockName));
   if (!mutex_ || !OwnedByAdministrators(mutex_.get())) {
     mutex_.reset();
-    return;
+    return;  // Unguarded
   }
   const DWORD waited = WaitForSingleObject(mutex_.get(), kLockWaitMs);
-  held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+  state_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? State::Held : State::Busy;
 }
 
 DnsRuleLock::~DnsRuleLock() {
-  if (held_) ReleaseMutex(mutex_.get());
+  if (state_ == State::Held) ReleaseMutex(mutex_.get());
 }
 
 bool DnsRuleOwnerAlive() {
@@ -131,7 +188,7 @@ void DnsRuleOwnership::Release() {
 
 bool DeleteUnownedDnsPolicyRule(const DnsPolicyTarget& target) {
   DnsRuleLock lock;
-  if (!lock.held() || DnsRuleOwnerAlive()) return false;
+  if (!lock.mayAct() || DnsRuleOwnerAlive()) return false;
   const bool deleted = DeleteDnsPolicyRule(target);
   // The record of an owner that is gone goes with its rule.
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDnsRuleOwnerKey);
