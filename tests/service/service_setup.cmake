@@ -1,9 +1,11 @@
-# The installed service: the install folder rule, the idle rule, and
+# The installed service: the install folder rule, the idle rule, the
+# administrator's policy on who may use it, and
 # installing, running and removing the service through the real programs
 # (machine state: the service manager's one TovixService).
 if(WIN32)
   tovix_add_gtest(service_setup_tests
     SOURCES install_folder_test.cpp service_idle_test.cpp service_install_test.cpp
+      service_users_policy_test.cpp
     LIBS tovix_service
     LOCKS service_manager
     TIMEOUT 120)
