@@ -20,6 +20,7 @@
 #include "service/core_launcher.h"
 #include "service/pipe_connection.h"
 #include "service/service_log.h"
+#include "service/service_server.h"
 
 using tovix::broker::Kind;
 using tovix::broker::Message;
@@ -28,7 +29,7 @@ namespace {
 
 // The answer to one request, made on this thread; nothing for a request
 // answered later by a worker.
-std::optional<Message> Handle(Message& request, HANDLE client,
+std::optional<Message> Handle(Message& request, HANDLE client, const std::wstring& user,
                               const std::shared_ptr<ReplyQueue>& queue) {
   Message reply;
   reply.id = request.id;
@@ -41,7 +42,7 @@ std::optional<Message> Handle(Message& request, HANDLE client,
       reply.ok = TakeDnsGuardNote();
       break;
     case Kind::Launch:
-      LaunchCore(request, client, reply);
+      LaunchCore(request, client, user, reply);
       flutter::WipeString(request.text);
       break;
     case Kind::Resume:
@@ -81,8 +82,11 @@ int RunBroker(DWORD clientPid, const std::wstring& pipeName) {
   tovix::UniqueFileHandle pipe = CreateServerPipe(pipeName, 1, true);
   if (!pipe) return 1;
 
+  // The user the prompt was answered for; without one, no core starts.
+  const std::optional<ClientIdentity> identity = ReadClientIdentity(client.get(), clientPid);
+  const std::wstring user = identity ? identity->user : std::wstring();
   const RequestHandler handle = [&](Message& request, const std::shared_ptr<ReplyQueue>& queue) {
-    return Handle(request, client.get(), queue);
+    return Handle(request, client.get(), user, queue);
   };
   while (!ClientEnded(client.get())) {
     if (!AwaitConnection(pipe.get(), client.get())) {

@@ -99,11 +99,10 @@ bool CreatePrivatePipe(tovix::UniqueHandle& readEnd, tovix::UniqueHandle& writeE
   return true;
 }
 
-bool CreateKillOnCloseJob(tovix::UniqueHandle& job) {
+bool CreateCoreJob(tovix::UniqueHandle& job, bool oneProcess) {
   job.reset(CreateJobObjectW(nullptr, nullptr));
   if (!job) return false;
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = CoreJobLimits(oneProcess);
   return SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                  sizeof(limits)) != FALSE;
 }
@@ -199,7 +198,8 @@ void CloseInClient(HANDLE client, std::uint64_t value) {
                   nullptr, 0, FALSE, DUPLICATE_CLOSE_SOURCE);
 }
 
-void LaunchSteps(const Message& request, HANDLE client, Message& reply) {
+void LaunchSteps(const Message& request, HANDLE client, std::wstring_view ownerSid,
+                 Message& reply) {
   if (held.process) return Refuse(reply, "already running", false);
   // `flag`: the client did not send its configuration (over the limit, or
   // its own folder could not be readied); it is refused where the launch
@@ -229,7 +229,7 @@ void LaunchSteps(const Message& request, HANDLE client, Message& reply) {
   fs::path folder;
   try {
     // Made anew (with an older sing-box state) if anything there is not ours.
-    folder = EnsureVpnFolder();
+    folder = EnsureUserVpnFolder(ownerSid);
   } catch (const std::exception&) {
     return Refuse(reply, "Could not prepare protected VPN configuration", true);
   }
@@ -249,7 +249,12 @@ void LaunchSteps(const Message& request, HANDLE client, Message& reply) {
     return Refuse(reply, "Could not create protected configuration pipe", false);
   }
   tovix::UniqueHandle job;
-  if (!CreateKillOnCloseJob(job)) {
+  const bool oneProcess = CoreMayBeLimitedToOneProcess();
+  if (!oneProcess) {
+    ServiceLog::Write("[boot]",
+                      "core process limit off: no SetInterfaceDnsSettings, the core may run netsh");
+  }
+  if (!CreateCoreJob(job, oneProcess)) {
     return Refuse(reply, "Could not establish VPN process ownership", false);
   }
 
@@ -343,9 +348,10 @@ bool IsHeld(std::uint64_t core) { return core != 0 && held.process && held.id ==
 
 }  // namespace
 
-void LaunchCore(const Message& request, HANDLE client, Message& reply) {
+void LaunchCore(const Message& request, HANDLE client, std::wstring_view ownerSid,
+                Message& reply) {
   try {
-    LaunchSteps(request, client, reply);
+    LaunchSteps(request, client, ownerSid, reply);
   } catch (const std::exception&) {
     Refuse(reply, "Could not start VPN core", false);
   }
@@ -388,6 +394,24 @@ bool HeldCoreHasEnded() {
 }
 
 std::uint64_t CurrentCore() { return current.load(); }
+
+JOBOBJECT_EXTENDED_LIMIT_INFORMATION CoreJobLimits(bool oneProcess) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (oneProcess) {
+    // The core and nothing it might start: the tor outbound, or any program
+    // a configuration could name.
+    limits.BasicLimitInformation.LimitFlags |= JOB_OBJECT_LIMIT_ACTIVE_PROCESS;
+    limits.BasicLimitInformation.ActiveProcessLimit = 1;
+  }
+  return limits;
+}
+
+bool CoreMayBeLimitedToOneProcess() {
+  // From System32 only. It stays loaded: the DNS rule's worker uses it.
+  const HMODULE iphlpapi = LoadLibraryExW(L"iphlpapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return iphlpapi && GetProcAddress(iphlpapi, "SetInterfaceDnsSettings");
+}
 
 void OfferCoreJobAtCreation(bool offer) { offerJobAtCreation.store(offer); }
 

@@ -10,12 +10,15 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "protocol/broker_protocol.h"
 
 // Handles launch request `request` for the client process `client` (which
-// the handles are duplicated into) and fills `reply`. Lines go to ServiceLog.
-void LaunchCore(const tovix::broker::Message& request, HANDLE client,
+// the handles are duplicated into), whose Windows user is `ownerSid`, and
+// fills `reply`. The core works in that user's own folder. Lines go to
+// ServiceLog.
+void LaunchCore(const tovix::broker::Message& request, HANDLE client, std::wstring_view ownerSid,
                 tovix::broker::Message& reply);
 // Resumes core `core` and writes its configuration (within 5 s, and no
 // longer than the client process `client` lives).
@@ -38,6 +41,14 @@ std::uint64_t CurrentCore();
 // (the default). Tests turn it off to take the fallback of older systems:
 // bound to the job after creation, before it is resumed.
 void OfferCoreJobAtCreation(bool offer);
+
+// The limits of the core's job: kill-on-close always, and one active process
+// (the core itself may start none) when `oneProcess`.
+JOBOBJECT_EXTENDED_LIMIT_INFORMATION CoreJobLimits(bool oneProcess);
+// Whether this Windows lets the core be limited to one process: sing-box's
+// TUN code sets the adapter's DNS servers by running netsh.exe where iphlpapi
+// lacks SetInterfaceDnsSettings (Windows 10 before 1809, and Wine).
+bool CoreMayBeLimitedToOneProcess();
 
 // Whether a creation that failed with `error` is tried once more without the
 // job attribute: only when the attribute was offered and the error is

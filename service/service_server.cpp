@@ -104,7 +104,7 @@ std::optional<Message> Handle(const Client& client, Message& request,
         // Opened up since the service started: nothing of it runs as SYSTEM.
         Refuse(reply, tovix::service_setup::kFolderMessage, true);
       } else {
-        LaunchCore(request, client.process, reply);
+        LaunchCore(request, client.process, client.identity.user, reply);
         if (reply.ok) {
           owner = &client;
           if (!ownerCore) idle.CoreStarted();

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -303,17 +304,58 @@ void SetFolderSecurityHooks(FolderInspector inspector, FolderSecurityWriter writ
   gWriter = writer;
 }
 
-fs::path EnsureVpnFolderIn(const fs::path& commonAppData) {
+namespace {
+
+fs::path EnsureFolders(const fs::path& commonAppData, std::wstring_view ownerSid) {
   const tovix::UniqueLocalMemory descriptor = MakeAdminOnlyDescriptor();
   const RepairPrivileges privileges;
   const fs::path company = commonAppData / kCompanyFolder;
   // What a user made (or could still change) is never entered: moved aside
   // as it is.
   EnsureTrustedFolder(company, descriptor.get(), GrantsOnlyAdmins, false);
-  // Inside a trusted company folder a wrong "core" is ours to remove.
+  // Inside a trusted company folder a wrong "core" is ours to remove, and
+  // inside a trusted "core" a wrong folder of a user.
   const fs::path core = company / kCoreFolder;
   EnsureTrustedFolder(core, descriptor.get(), IsExactlyAdminOnly, true);
-  return core;
+  if (ownerSid.empty()) return core;
+  const fs::path own = core / std::wstring(ownerSid);
+  EnsureTrustedFolder(own, descriptor.get(), IsExactlyAdminOnly, true);
+  return own;
+}
+
+bool IsDecimalWithin(std::wstring_view digits, std::uint64_t most) {
+  if (digits.empty() || digits.size() > 15 || (digits.size() > 1 && digits[0] == L'0')) {
+    return false;
+  }
+  std::uint64_t value = 0;
+  for (const wchar_t c : digits) {
+    if (c < L'0' || c > L'9') return false;
+    value = value * 10 + static_cast<std::uint64_t>(c - L'0');
+  }
+  return value <= most;
+}
+
+}  // namespace
+
+fs::path EnsureVpnFolderIn(const fs::path& commonAppData) { return EnsureFolders(commonAppData, {}); }
+
+fs::path EnsureUserVpnFolderIn(const fs::path& commonAppData, std::wstring_view ownerSid) {
+  if (!IsWellFormedSidString(ownerSid)) throw std::invalid_argument("not a SID");
+  return EnsureFolders(commonAppData, ownerSid);
+}
+
+bool IsWellFormedSidString(std::wstring_view sid) {
+  if (sid.size() > 184 || sid.substr(0, 4) != L"S-1-") return false;
+  int parts = 0;
+  for (std::size_t start = 4;; ++parts) {
+    const std::size_t dash = sid.find(L'-', start);
+    const std::wstring_view part =
+        sid.substr(start, dash == std::wstring_view::npos ? dash : dash - start);
+    // The authority is 48 bits, a sub-authority 32.
+    if (!IsDecimalWithin(part, parts == 0 ? 0xFFFFFFFFFFFFull : 0xFFFFFFFFull)) return false;
+    if (dash == std::wstring_view::npos) return parts >= 1 && parts <= 15;
+    start = dash + 1;
+  }
 }
 
 std::optional<std::wstring> ExpandProgramDataValue(std::wstring_view value,
@@ -371,4 +413,6 @@ fs::path CommonAppDataFolder() {
   return found;
 }
 
-fs::path EnsureVpnFolder() { return EnsureVpnFolderIn(CommonAppDataFolder()); }
+fs::path EnsureUserVpnFolder(std::wstring_view ownerSid) {
+  return EnsureUserVpnFolderIn(CommonAppDataFolder(), ownerSid);
+}

@@ -22,8 +22,19 @@
 // when anything else is there. "Kelpmarrow" itself must grant nothing to
 // anyone else and be a plain folder; what is there otherwise is moved aside,
 // untouched, and a new one is made. A trusted "core" keeps its content (the
-// core's cache). Throws std::system_error on failure.
-std::filesystem::path EnsureVpnFolder();
+// users' folders). Throws std::system_error on failure. For tests; the core
+// runs in the folder of its owner, below.
+// "<common application data>\Kelpmarrow\core\<ownerSid>": the core of one
+// Windows user works in a folder of that user's own, made like "core" itself,
+// so that no user's core opens another user's cache, state or logs. Throws
+// std::invalid_argument when `ownerSid` is not a well-formed SID string, and
+// std::system_error on failure.
+std::filesystem::path EnsureUserVpnFolder(std::wstring_view ownerSid);
+
+// "S-1-" and then decimal numbers joined by '-': an identifier authority and
+// one to fifteen sub-authorities, each within its range. Nothing else can
+// become a folder name: no separator, dot or device name gets through.
+bool IsWellFormedSidString(std::wstring_view sid);
 
 // The machine's common application data folder (cached after the first call).
 // Throws std::system_error when it cannot be found.
@@ -38,6 +49,8 @@ std::optional<std::wstring> ExpandProgramDataValue(std::wstring_view value,
 // The same under `commonAppData` (an existing folder) instead of the
 // machine's common application data folder; for tests.
 std::filesystem::path EnsureVpnFolderIn(const std::filesystem::path& commonAppData);
+std::filesystem::path EnsureUserVpnFolderIn(const std::filesystem::path& commonAppData,
+                                            std::wstring_view ownerSid);
 
 // What the folder code sees of an object through a handle.
 struct FolderInspection {

@@ -18,6 +18,8 @@
 #include "protected/protected_file.h"
 #include "service/core_launcher.h"
 #include "service/service_log.h"
+#include "service/service_server.h"
+#include "service/vpn_folder.h"
 #include "support/pretend_link.h"
 #include "supervision_fixture.h"
 
@@ -44,7 +46,7 @@ std::string StartupReport(const fs::path& data) {
 std::string MixedConfig(std::size_t size) {
   static const char* const kPieces[] = {"\\u0000", "\\r\\n", "\xC3\xA9", "\xE2\x82\xAC",
                                         "\xF0\x9D\x84\x9E", "\\\"", "a", "\\\\"};
-  const std::string head = "{\r\n\"pad\" :\t\"";
+  const std::string head = "{\r\n\"$schema\" :\t\"";
   const std::string tail = "\"\r\n}";
   std::string config = head;
   config.reserve(size);
@@ -129,7 +131,7 @@ TEST_F(CoreLaunch, LargestConfigurationIsDeliveredWholeAndOneByteMoreIsRefused) 
 }
 
 TEST_F(CoreLaunch, StandInTakesItsControlsFromTheFirstLineOfItsFileBeforeTheEnvironment) {
-  const std::string config = "{\"from\":\"file\"}";
+  const std::string config = "{\"$schema\":\"file\"}";
   std::ofstream(StandInControlsFile(), std::ios::binary)
       << "noready,echo-config,exit=5\r\nfatal=second line\n";
   // The core has the privileged program's environment: a new program is
@@ -273,6 +275,7 @@ TEST_F(CoreLaunch, CoreRunsInsideItsJobWhetherCreatedThereOrBoundAfter) {
   // The privileged side's launch, run in this process (the client is this
   // process too), so that the fallback of systems without the job attribute
   // can be chosen; Wine knows the attribute.
+  const std::wstring user = ReadClientIdentity(GetCurrentProcess(), GetCurrentProcessId())->user;
   for (const bool offer : {true, false}) {
     SCOPED_TRACE(offer);
     OfferCoreJobAtCreation(offer);
@@ -281,7 +284,7 @@ TEST_F(CoreLaunch, CoreRunsInsideItsJobWhetherCreatedThereOrBoundAfter) {
     tovix::broker::Message reply;
     {
       ServiceLog log(reply.lines);
-      LaunchCore(request, GetCurrentProcess(), reply);
+      LaunchCore(request, GetCurrentProcess(), user, reply);
     }
     OfferCoreJobAtCreation(true);
     ASSERT_TRUE(reply.ok) << reply.text;
@@ -305,6 +308,25 @@ TEST_F(CoreLaunch, CoreRunsInsideItsJobWhetherCreatedThereOrBoundAfter) {
     EXPECT_TRUE(offer || !retried) << "no retry without the attribute offered";
     const char* expected = offer && !retried ? "core_job=at_creation" : "core_job=assigned";
     EXPECT_TRUE(HasLine(lines, "[boot]", expected));
+    // Wine's iphlpapi has no SetInterfaceDnsSettings: the core may run netsh.
+    EXPECT_TRUE(HasLine(lines, "[boot]", "core process limit off"));
+    // The core worked in its user's own folder.
+    EXPECT_TRUE(fs::is_directory(CommonAppDataFolder() / L"Kelpmarrow" / L"core" / user));
+  }
+}
+
+// The job's limits, for Windows that can have the core alone in it and for
+// Windows whose TUN set-up runs netsh.exe. (Wine reads a job's limits back as
+// zero and does not enforce the process limit; the stand-in core's "child"
+// control shows it on real Windows.)
+TEST(CoreJobLimits, OneProcessOnlyWhereTheSystemSetsDnsWithoutNetsh) {
+  EXPECT_FALSE(CoreMayBeLimitedToOneProcess());  // Wine 8
+  for (const bool one : {true, false}) {
+    const JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = CoreJobLimits(one);
+    const DWORD flags = limits.BasicLimitInformation.LimitFlags;
+    EXPECT_TRUE(flags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE);
+    EXPECT_EQ((flags & JOB_OBJECT_LIMIT_ACTIVE_PROCESS) != 0, one);
+    EXPECT_EQ(limits.BasicLimitInformation.ActiveProcessLimit, one ? 1u : 0u);
   }
 }
 

@@ -16,6 +16,7 @@
 #include "core/core_process.h"
 #include "core/core_stop.h"
 #include "core/vpn_events.h"
+#include "service/service_server.h"
 
 namespace supervision_test {
 
@@ -34,7 +35,9 @@ fs::path VpnFolder() {
   wchar_t* common = nullptr;
   fs::path folder;
   if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &common))) {
-    folder = fs::path(common) / L"Kelpmarrow" / L"core";
+    // The folder of this test's user: the client and the core's owner.
+    folder = fs::path(common) / L"Kelpmarrow" / L"core" /
+             ReadClientIdentity(GetCurrentProcess(), GetCurrentProcessId())->user;
   }
   CoTaskMemFree(common);
   return folder;

@@ -26,7 +26,7 @@ void RunCycles(int cycles, const std::string& controls, bool selfExit) {
   for (int i = 0; i < cycles; ++i) {
     SCOPED_TRACE("cycle " + std::to_string(i));
     std::string error;
-    ASSERT_TRUE(StartCore("{\"cycle\":" + std::to_string(i) + "}", error)) << error;
+    ASSERT_TRUE(StartCore("{\"$schema\":\"" + std::to_string(i) + "\"}", error)) << error;
     const Event pidEvent{"starting", "pid=" + std::to_string(CoreProcess.pid)};
     const fs::path log = SessionLog::CurrentPath();
     ASSERT_TRUE(WaitForState(selfExit ? "network_lost" : "running"));

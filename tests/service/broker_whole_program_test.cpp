@@ -193,7 +193,7 @@ TEST_F(BrokerWholeProgram, TovixKilledWhileItsCoreIgnoresTheConfigurationTakesTh
   std::ofstream(install.folder() / L"bin" / L"standin-core.txt") << "ignore-stdin\n";
   // More than a pipe holds, so that the write waits for the reader.
   const std::string config =
-      R"({"outbounds":[{"type":"direct"}],"padding":")" + std::string(1 << 20, 'x') + "\"}";
+      R"({"outbounds":[{"type":"direct","tag":")" + std::string(1 << 20, 'x') + "\"}]}";
   auto app = install.Start({}, {Call("start", EncodableValue(config))});
   ASSERT_TRUE(WaitFor(
       [&] {

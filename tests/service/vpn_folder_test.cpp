@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -124,6 +125,34 @@ TEST_F(VpnFolder, TrustedFoldersKeepTheirContent) {
   EXPECT_EQ(Entries(company_ / L"core"), std::vector<fs::path>{L"cache.db"});
   EXPECT_EQ(Entries(company_).size(), 2u);
   EXPECT_EQ(Entries(scratch_.path()), std::vector<fs::path>{L"Kelpmarrow"});
+}
+
+// Each user's core has a folder of its own, admin-only like "core"; one
+// that a user made first is moved aside. A text that is no SID names none.
+TEST_F(VpnFolder, EachUserHasAnAdminOnlyFolderOfItsOwn) {
+  const std::wstring first = L"S-1-5-21-1004336348-1177238915-682003330-1001";
+  const std::wstring second = L"S-1-5-21-1004336348-1177238915-682003330-1002";
+  const fs::path core = company_ / L"core";
+  MakeTrusted(company_);
+  MakeTrusted(core);
+  fs::create_directory(core / second);  // made by the user: a made-up descriptor
+  WriteFile(core / second / L"cache.db", "planted");
+
+  EXPECT_EQ(EnsureUserVpnFolderIn(scratch_.path(), first), core / first);
+  EXPECT_EQ(EnsureUserVpnFolderIn(scratch_.path(), second), core / second);
+  for (const std::wstring& user : {first, second}) {
+    EXPECT_TRUE(fs::is_empty(core / user));
+    EXPECT_TRUE(IsExactlyAdminOnly(gSecurity[IdOf(core / user)]));
+  }
+  EXPECT_EQ(Entries(core).size(), 2u) << "the planted folder is moved aside and removed";
+
+  for (const wchar_t* bad : {L"", L"..", L"S-1-5-21-1\\..\\x", L"S-1-5", L"S-1-5-", L"S-1-x-1",
+                             L"S-1-5-4294967296", L"S-1-05-1", L"S-2-5-1", L"s-1-5-1"}) {
+    EXPECT_FALSE(IsWellFormedSidString(bad)) << bad;
+    EXPECT_THROW(EnsureUserVpnFolderIn(scratch_.path(), bad), std::invalid_argument) << bad;
+  }
+  EXPECT_EQ(Entries(core).size(), 2u);
+  EXPECT_TRUE(IsWellFormedSidString(L"S-1-5-18"));
 }
 
 // What stands where "core" belongs, in a trusted company folder.
