@@ -17,6 +17,9 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 
   || need+=(libclang-rt-dev)
 command -v flock >/dev/null || need+=(util-linux)
 command -v ip >/dev/null || need+=(iproute2)
+# The MSI: wixl builds it, msibuild (msitools) amends it.
+command -v wixl >/dev/null || need+=(wixl)
+command -v msibuild >/dev/null || need+=(msitools)
 
 [ ${#need[@]} -eq 0 ] && exit 0
 

@@ -17,6 +17,8 @@ cmake --build "$build/windows" -j "$jobs"
 # A second compiler: clang compiles the product sources for the same target
 # (compile only, warnings as errors); see cmake/TovixClangCheck.cmake.
 cmake --build "$build/windows" -j "$jobs" --target clang_check
+# The MSI (cmake/TovixMsi.cmake), which the tests install under Wine.
+cmake --build "$build/windows" -j "$jobs" --target msi
 export WINEPREFIX="$build/windows/wine"
 "$root/tools/wine-prefix.sh" "$WINEPREFIX"
 trap 'WINEPREFIX="$build/windows/wine" wineserver -k 2>/dev/null || true' EXIT
