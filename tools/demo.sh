@@ -7,6 +7,8 @@
 # script there (listen for events, status, start with a sample configuration,
 # which starts TovixService.exe through "runas", wait for "running", status,
 # logPath, stop, close), then prints the decoded transcript and the session log.
+# With TOVIX_DEMO_INSTALLED=1 the bundle folder is played as it is (an
+# installed one: the MSI's test lays it out).
 set -euo pipefail
 build=$(cd "${1:?usage: demo.sh <windows-build-dir> [<bundle-folder>]}" && pwd)
 run="$build/tools/wine-run"
@@ -15,7 +17,7 @@ demo=$(mkdir -p "${2:-$build/demo}" && cd "${2:-$build/demo}" && pwd)
 # The script and the transcript stay out of the bundle.
 session="$demo-session"
 
-cmake --install "$build" --prefix "$demo" >/dev/null
+[ "${TOVIX_DEMO_INSTALLED:-}" = 1 ] || cmake --install "$build" --prefix "$demo" >/dev/null
 rm -rf "$session"
 mkdir -p "$session"
 
