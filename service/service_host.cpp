@@ -78,12 +78,20 @@ void ArmStopDeadline() {
   });
 }
 
+// A stop, asked for or decided by the idle rule. STOP_PENDING goes out before
+// the serving thread hears of it, so that while the pipe is still open a
+// client that checks the service's state sees it on its way out rather than
+// running.
+void BeginStop() {
+  Report(SERVICE_STOP_PENDING, NO_ERROR, 0, kStopHintMs);
+  SetEvent(gHost.stopRequested.get());
+  ArmStopDeadline();
+}
+
 DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
-      Report(SERVICE_STOP_PENDING, NO_ERROR, 0, kStopHintMs);
-      SetEvent(gHost.stopRequested.get());
-      ArmStopDeadline();
+      BeginStop();
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;
@@ -93,7 +101,7 @@ DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
 }
 
 DWORD Serve() {
-  ServiceIdle idle(gHost.idleDelay, [] { SetEvent(gHost.stopRequested.get()); });
+  ServiceIdle idle(gHost.idleDelay, BeginStop);
   if (gHost.work) return gHost.work(gHost.stopRequested.get(), idle);
   idle.WaitFor(gHost.stopRequested.get());
   return NO_ERROR;
@@ -192,6 +200,7 @@ void ServiceIdle::WaitFor(HANDLE stop) {
 }
 
 void SetServiceIdleDelay(std::chrono::milliseconds delay) { gHost.idleDelay = delay; }
+std::chrono::milliseconds ServiceIdleDelay() { return gHost.idleDelay; }
 
 int RunAsService(ServiceWork work) {
   gHost.work = std::move(work);

@@ -75,3 +75,5 @@ int RunAsService(ServiceWork work = {});
 
 // Tests only, before RunAsService: the idle rule's delay in place of 60 s.
 void SetServiceIdleDelay(std::chrono::milliseconds delay);
+// The idle rule's delay: 60 s unless a test has set another.
+std::chrono::milliseconds ServiceIdleDelay();

@@ -1,8 +1,14 @@
-// The idle rule of the service, with a short delay in place of its 60 s.
+// The idle rule of the service, with a short delay in place of its 60 s;
+// the shipped delay; and the state the service reports once the rule has
+// decided to stop it (the test build of the program, installed).
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include "common/unique_resource.h"
 #include "service/service_host.h"
+#include "support/installed_service.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -57,6 +63,47 @@ TEST_F(ServiceIdleTest, UnpairedLeaveDoesNotHideALaterClient) {
   idle_.ClientLeft();
   idle_.ClientCame();
   EXPECT_FALSE(Expires(kQuietMs));
+}
+
+TEST(ServiceIdleDelay, IsAMinuteAsShipped) {
+  EXPECT_EQ(ServiceIdleDelay(), std::chrono::seconds(60));
+}
+
+// Stopped by the idle rule (after 1 s here), the service says so at once:
+// while it cleans up (2 s here) the service manager reads STOP_PENDING with a
+// wait hint, not RUNNING, so that a client arriving then does not take it for
+// a service that will serve it.
+TEST(ServiceIdleStop, IsReportedPendingAsSoonAsItIsDecided) {
+  const ScratchFolder folder(L"tovix service-");
+  for (const wchar_t* marker : {L"no-pipe.test", L"short-idle.test", L"slow-stop.test"}) {
+    std::ofstream(folder.path() / marker).close();
+  }
+  const InstalledService service(folder.path());
+  ASSERT_TRUE(service.installed());
+  const tovix::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const tovix::UniqueServiceHandle queried(
+      OpenServiceW(manager.get(), tovix::service_setup::kServiceName, SERVICE_QUERY_STATUS));
+  ASSERT_TRUE(queried);
+  InstalledService::Start();
+  bool sawRunning = false;
+  DWORD stateAfterRunning = SERVICE_RUNNING;
+  DWORD pendingHint = 0;
+  SERVICE_STATUS status{};
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (QueryServiceStatus(queried.get(), &status) &&
+         status.dwCurrentState != SERVICE_STOPPED && GetTickCount64() < deadline) {
+    if (status.dwCurrentState == SERVICE_RUNNING) sawRunning = true;
+    if (sawRunning && stateAfterRunning == SERVICE_RUNNING &&
+        status.dwCurrentState != SERVICE_RUNNING) {
+      stateAfterRunning = status.dwCurrentState;
+      pendingHint = status.dwWaitHint;
+    }
+    Sleep(20);
+  }
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED)) << "the idle rule never stopped it";
+  ASSERT_TRUE(sawRunning);
+  EXPECT_EQ(stateAfterRunning, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  EXPECT_GT(pendingHint, 0u);
 }
 
 }  // namespace

@@ -35,11 +35,14 @@ std::optional<ClientIdentity> UserByProgramName(HANDLE process, DWORD pid) {
 
 // With "no-pipe.test" in its folder, the service runs without making its
 // pipe: the name is then free for a test's own server, while the service
-// manager names this process.
+// manager names this process. With "slow-stop.test" as well, its clean-up
+// after a stop takes 2 s, so that the state it reports meanwhile can be seen.
 DWORD ServeOrOnlyRun(HANDLE stopRequested, ServiceIdle& idle) {
   std::error_code ignored;
-  if (std::filesystem::exists(OwnProgramPath().parent_path() / L"no-pipe.test", ignored)) {
+  const std::filesystem::path folder = OwnProgramPath().parent_path();
+  if (std::filesystem::exists(folder / L"no-pipe.test", ignored)) {
     idle.WaitFor(stopRequested);
+    if (std::filesystem::exists(folder / L"slow-stop.test", ignored)) Sleep(2000);
     return NO_ERROR;
   }
   return ServeServicePipe(stopRequested, idle);
