@@ -11,7 +11,7 @@
 
 #include "channels/engine_project.h"
 #include "common/unique_resource.h"
-#include "core/broker_client.h"
+#include "shell/cleanup_mode.h"
 #include "shell/dll_search.h"
 #include "shell/flutter_window.h"
 #include "shell/service_switches.h"
@@ -40,18 +40,6 @@ void RunMessageLoop() {
   }
 }
 
-// The clean-up switch: the privileged program removes a leftover DNS rule and
-// phantom adapters (it sweeps the rule as it first answers); this process
-// only asks, and waits up to 30 s.
-void RunCleanup() {
-  constexpr DWORD kCleanupWaitMs = 30000;
-  std::string error;
-  std::optional<BrokerClient::Hello> hello;
-  if (!BrokerClient::Ensure(error, hello)) return;
-  BrokerClient::Call(tovix::broker::Kind::Cleanup, tovix::broker::Message{}, kCleanupWaitMs);
-  BrokerClient::Disconnect();
-}
-
 int RunPrimaryInstance(const std::vector<std::string>& arguments) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   int exitCode = kExitOk;
@@ -77,8 +65,8 @@ int Run(const std::vector<std::string>& arguments) {
   const bool primary = mutex && !alreadyExists && FindRunningInstance() == nullptr;
 
   if (HasCleanupSwitch(arguments)) {
-    if (primary) RunCleanup();
-    return kExitOk;
+    // With an instance running, nothing is asked.
+    return primary ? RunCleanupMode() : kExitOk;
   }
   if (!primary) {
     if (!mutex) return kExitFailure;

@@ -3,6 +3,7 @@
 target_sources(tovix_portable PRIVATE ${CMAKE_CURRENT_LIST_DIR}/window_placement.cpp)
 if(WIN32)
   target_sources(tovix_host PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/cleanup_mode.cpp
     ${CMAKE_CURRENT_LIST_DIR}/dll_search.cpp
     ${CMAKE_CURRENT_LIST_DIR}/placement_store.cpp
     ${CMAKE_CURRENT_LIST_DIR}/service_switches.cpp

@@ -21,8 +21,9 @@ if(WIN32)
       ${CMAKE_CURRENT_LIST_DIR}/win32_window_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/single_instance_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/flutter_window_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/cleanup_mode_test.cpp
     LIBS tovix_host tovix_plugins shell32
-    LOCKS hkcu_window hklm
+    LOCKS hkcu_window hklm service_manager
     TIMEOUT 60)
   # The teardown test connects to the privileged program beside it.
   add_dependencies(shell_tests TovixService TovixDnsGuard)
