@@ -31,9 +31,14 @@ if(WIN32)
   # A program of its own (the narrowed search cannot be undone), with a probe DLL.
   add_library(tovix_probe SHARED ${CMAKE_CURRENT_LIST_DIR}/probe_dll.cpp)
   set_target_properties(tovix_probe PROPERTIES PREFIX "")
+  # It also runs Tovix.exe --km-cleanup, which starts the privileged program.
   tovix_add_gtest(dll_search_tests
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/dll_search_test.cpp LIBS tovix_host)
-  add_dependencies(dll_search_tests tovix_probe)
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/dll_search_test.cpp LIBS tovix_host
+    LOCKS instance hklm service_manager
+    TIMEOUT 150)
+  add_dependencies(dll_search_tests tovix_probe Tovix TovixService flutter_windows app_links_plugin
+    audioplayers_windows_plugin connectivity_plus_plugin file_selector_windows_plugin
+    url_launcher_windows_plugin)
 
   tovix_add_gtest(whole_program_tests
     SOURCES
