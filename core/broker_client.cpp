@@ -36,12 +36,22 @@ constexpr ULONGLONG kConnectWaitMs = 10000;
 constexpr DWORD kFirstReadBytes = 65536;
 constexpr DWORD kHelloWaitMs = 10000;
 constexpr DWORD kWriteWaitMs = 5000;
+// A broker ends within 2 s of its connection; a little more is allowed.
+constexpr DWORD kPreviousBrokerWaitMs = 3000;
 
 struct Pending {
   std::optional<Message> reply;
   bool done = false;
+  // Its caller gave up waiting: a reply that still comes is let go, and the
+  // handles it carries into this process are closed.
+  bool abandoned = false;
   BrokerClient::Done callback;  // set for a request nobody waits for
 };
+
+// A handle value the privileged program made in this process, when nonzero.
+void CloseHanded(std::uint64_t value) {
+  if (value != 0) CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)));
+}
 
 // The connection. `lock` guards everything here; the session log's lock may
 // be taken under it, nothing else.
@@ -169,6 +179,11 @@ void ReadReplies(HANDLE handle) {
       if (found == pending.end()) continue;
       slot = found->second;
       pending.erase(found);
+      if (slot->abandoned) {
+        CloseHanded(reply->process);
+        CloseHanded(reply->output);
+        continue;
+      }
     }
     Deliver(slot, std::move(reply));
   }
@@ -501,7 +516,16 @@ bool BrokerClient::Ensure(std::string& error, std::optional<Hello>& hello) {
   {
     std::unique_lock held(lock);
     if (connected && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) return true;
+    // A broker whose connection is gone ends its core and rule, then
+    // itself: a new one starts only after, so that two never keep a VPN.
+    tovix::UniqueHandle previousBroker;
+    if (servicePid == 0) previousBroker = std::move(process);
     CloseLocked(held);
+    if (previousBroker) {
+      held.unlock();
+      WaitForSingleObject(previousBroker.get(), kPreviousBrokerWaitMs);
+      held.lock();
+    }
     if (!Launch(error, held)) return false;
   }
   std::optional<Message> reply = Call(Kind::Hello, Message{}, kHelloWaitMs);
@@ -526,7 +550,7 @@ std::optional<Message> BrokerClient::Call(Kind kind, Message request, DWORD time
   if (!slot) return std::nullopt;
   std::unique_lock held(lock);
   if (!replied.wait_for(held, std::chrono::milliseconds(timeoutMs), [&] { return slot->done; })) {
-    pending.erase(request.id);
+    slot->abandoned = true;
     return std::nullopt;
   }
   return std::move(slot->reply);

@@ -191,7 +191,13 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   if (!request.flag) request.text = config;
   const std::optional<Message> launched =
       BrokerClient::Call(Kind::Launch, std::move(request), kLaunchWaitMs);
-  if (!launched) return FailAndEndLog(error, kBrokerEndedMessage);
+  if (!launched) {
+    // Broken, or no answer in time: the connection goes, and the privileged
+    // side ends whatever it launched for it (its lifeline). A reply that
+    // still comes is let go with its handles.
+    BrokerClient::Disconnect();
+    return FailAndEndLog(error, kBrokerEndedMessage);
+  }
   WriteLines(*launched);
   if (!launched->ok) {
     if (launched->flag) return FailAndEndLog(error, launched->text);
@@ -220,10 +226,14 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
     // Not reported as an unexpected exit: the launch ends this core itself,
     // with exit code 1, before the stop that follows.
     CoreProcess.running.exchange(false);
-    Message terminate;
-    terminate.core = launched->core;
-    terminate.flag = true;
-    BrokerClient::Call(Kind::Terminate, std::move(terminate), kTerminateWaitMs);
+    if (resumed) {
+      Message terminate;
+      terminate.core = launched->core;
+      terminate.flag = true;
+      BrokerClient::Call(Kind::Terminate, std::move(terminate), kTerminateWaitMs);
+    } else {
+      BrokerClient::Disconnect();  // the lifeline ends the core
+    }
     StopCore();
     return Fail(error, message);
   }

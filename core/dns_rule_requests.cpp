@@ -27,6 +27,9 @@ void WriteLines(const Message& reply) {
 }  // namespace
 
 std::string DnsPolicyStatusSnapshot() {
+  // Without a connection there is no rule of ours: the privileged side
+  // removes it when the connection ends, and the guard when that side dies.
+  if (!BrokerClient::Connected()) return "none";
   std::lock_guard lock(statusLock);
   return status;
 }
@@ -54,9 +57,14 @@ void RemoveDnsPolicyRule(std::string_view reason) {
   if (BrokerClient::Connected()) {
     Message request;
     request.text = std::string(reason);
-    if (std::optional<Message> reply = BrokerClient::Call(Kind::RemoveDns, request, kRemoveWaitMs)) {
-      WriteLines(*reply);
+    std::optional<Message> reply = BrokerClient::Call(Kind::RemoveDns, request, kRemoveWaitMs);
+    if (!reply) {
+      // Not known to be removed: the connection goes, and with it the rule
+      // (the privileged side removes it when its connection ends).
+      BrokerClient::Disconnect();
+      return;
     }
+    WriteLines(*reply);
   }
   std::lock_guard lock(statusLock);
   status = "none";

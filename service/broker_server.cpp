@@ -1,9 +1,10 @@
 // The broker's pipe server. Everything on the pipe is hostile until shown
 // otherwise: the pipe is new (a name someone else made first fails the
 // creation), admits local clients only, and a connection is served only when
-// its client is the process this broker was started for. A message that is
-// too large or not well formed ends that connection, never the work for the
-// core; the client's own end, however it comes, ends the core and the rule.
+// its client is the process this broker was started for. The one connection
+// is the lifeline: its end, however it comes (the client's end, a message
+// that is too large or not well formed), ends the core and the rule, and the
+// broker with them.
 // Main thread, with one worker thread per DNS rule request.
 #include "service/broker_server.h"
 
@@ -88,6 +89,9 @@ int RunBroker(DWORD clientPid, const std::wstring& pipeName) {
   const RequestHandler handle = [&](Message& request, const std::shared_ptr<ReplyQueue>& queue) {
     return Handle(request, client.get(), user, queue);
   };
+  // The connection is the lifeline: however it ends (the client's end, a
+  // broken pipe, a message that is not one), the core and the rule end with
+  // it and this program exits. A client that connects again starts afresh.
   while (!ClientEnded(client.get())) {
     if (!AwaitConnection(pipe.get(), client.get())) {
       if (ClientEnded(client.get())) break;
@@ -99,10 +103,9 @@ int RunBroker(DWORD clientPid, const std::wstring& pipeName) {
     ULONG connected = 0;
     if (GetNamedPipeClientProcessId(pipe.get(), &connected) && connected == clientPid) {
       PipeConnection connection(pipe.get(), client.get(), nullptr);
-      if (connection.Serve(handle) == ConnectionEnd::ClientEnded) {
-        DisconnectNamedPipe(pipe.get());
-        break;
-      }
+      connection.Serve(handle);
+      DisconnectNamedPipe(pipe.get());
+      break;
     }
     DisconnectNamedPipe(pipe.get());
   }

@@ -5,6 +5,7 @@
 #include "service/core_launcher.h"
 
 #include <atomic>
+#include <memory>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -29,6 +30,7 @@ constexpr std::size_t kMaxConfigBytes = 4194304;
 constexpr ULONGLONG kAdapterReleaseWaitMs = 3000;
 constexpr DWORD kAdapterPollMs = 100;
 constexpr DWORD kConfigDeliveryMs = 5000;
+constexpr DWORD kWriterEndWaitMs = 100;
 constexpr DWORD kClientProcessAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
 
 struct HeldCore {
@@ -310,38 +312,56 @@ void LaunchSteps(const Message& request, HANDLE client, std::wstring_view ownerS
   reply.output = output;
 }
 
+// What the writer thread owns: its copy of the configuration and the pipe's
+// write end. Shared, so that a writer that outlives the wait still has them.
 struct ConfigWriterJob {
-  const std::string* config = nullptr;
-  HANDLE pipe = nullptr;
-  bool delivered = false;
+  std::string config;
+  tovix::UniqueHandle pipe;
+  std::atomic<bool> delivered{false};
+  ~ConfigWriterJob() { flutter::WipeString(config); }
 };
 
 DWORD WINAPI ConfigWriter(void* parameter) {
-  auto* job = static_cast<ConfigWriterJob*>(parameter);
+  const std::unique_ptr<std::shared_ptr<ConfigWriterJob>> owned(
+      static_cast<std::shared_ptr<ConfigWriterJob>*>(parameter));
+  ConfigWriterJob& job = **owned;
   DWORD written = 0;
-  const DWORD length = static_cast<DWORD>(job->config->size());
-  const BOOL ok = WriteFile(job->pipe, job->config->data(), length, &written, nullptr);
-  job->delivered = ok && written == length;
+  const DWORD length = static_cast<DWORD>(job.config.size());
+  const BOOL ok = WriteFile(job.pipe.get(), job.config.data(), length, &written, nullptr);
+  job.delivered.store(ok && written == length);
+  job.pipe.reset();
   return 0;
 }
 
 // One write of the whole configuration into the core's standard input,
-// within 5 s; a core that does not take it in time is the client's to stop.
-// A client that ends meanwhile ends the wait: its core goes with it, at once.
+// within 5 s; a client that ends meanwhile ends the wait. A core that does
+// not take it in time is ended here with exit code 1 (as the client would
+// end it), which also ends a write that a cancel missed: a writer not yet
+// inside WriteFile when the cancel comes would otherwise wait forever, and
+// this thread, which serves every request, with it.
 bool DeliverConfig(HANDLE client) {
-  ConfigWriterJob job;
-  job.config = &held.config;
-  job.pipe = held.configWrite.get();
-  tovix::UniqueHandle writer(CreateThread(nullptr, 0, ConfigWriter, &job, 0, nullptr));
+  auto job = std::make_shared<ConfigWriterJob>();
+  job->config = std::move(held.config);
+  flutter::WipeString(held.config);
+  job->pipe = std::move(held.configWrite);
+  auto parameter = std::make_unique<std::shared_ptr<ConfigWriterJob>>(job);
+  tovix::UniqueHandle writer(CreateThread(nullptr, 0, ConfigWriter, parameter.get(), 0, nullptr));
   if (!writer) return false;
+  (void)parameter.release();  // the writer's now
   const HANDLE waits[] = {writer.get(), client};
   if (WaitForMultipleObjects(2, waits, FALSE, kConfigDeliveryMs) != WAIT_OBJECT_0) {
     CancelSynchronousIo(writer.get());
-    WaitForSingleObject(writer.get(), INFINITE);
+    if (WaitForSingleObject(writer.get(), kWriterEndWaitMs) != WAIT_OBJECT_0) {
+      held.terminated = true;
+      current.store(0);
+      TerminateProcess(held.process.get(), 1);
+      for (int i = 0; i < 50 && WaitForSingleObject(writer.get(), 20) != WAIT_OBJECT_0; ++i) {
+        CancelSynchronousIo(writer.get());
+      }
+    }
+    return false;
   }
-  held.configWrite.reset();
-  flutter::WipeString(held.config);
-  return job.delivered;
+  return job->delivered.load();
 }
 
 bool IsHeld(std::uint64_t core) { return core != 0 && held.process && held.id == core; }

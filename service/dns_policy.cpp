@@ -3,6 +3,7 @@
 #include "service/dns_policy.h"
 
 #include <array>
+#include <atomic>
 #include <optional>
 
 #include "common/text.h"
@@ -38,6 +39,12 @@ std::string ruleStatus = "none";
 // without doing it. Guarded by DnsPolicyLock.
 DnsRuleOwnership ruleOwnership;
 DnsGuard ruleGuard;
+// Counts removals. A worker gives up once a removal has come since it
+// started: the client removes the rule before it ends the core, and until
+// the core is ended that core is still the current one, so "current" alone
+// would let a worker still waiting for servers install the rule after its
+// removal. Changed under DnsPolicyLock.
+std::atomic<std::uint64_t> removals{0};
 
 void ReleaseRuleKeeping() {
   ruleGuard.Release();
@@ -178,9 +185,11 @@ void RunDnsPolicyApply(std::uint64_t core, const DnsDecided& decided) {
 
 void RunDnsPolicyApply(const std::function<bool()>& stillCurrent, const DnsPolicyTarget& target,
                        const TunnelDnsQuery& query, const DnsDecided& decided) {
+  const std::uint64_t removalsAtStart = removals.load();
+  const auto wanted = [&] { return removals.load() == removalsAtStart && stillCurrent(); };
   std::vector<std::wstring> servers;
   for (int attempt = 0; attempt < kApplyAttempts; ++attempt) {
-    if (!stillCurrent()) return;
+    if (!wanted()) return;
     servers = query(tunnelAdapterName);
     if (!servers.empty()) break;
     Sleep(kApplyAttemptPauseMs);
@@ -193,7 +202,7 @@ void RunDnsPolicyApply(const std::function<bool()>& stillCurrent, const DnsPolic
   std::lock_guard lock(DnsPolicyLock);
   // Re-tested under the lock: a removal that came first finds nothing
   // written; one that waits on the lock deletes this rule right after.
-  if (!stillCurrent()) return;
+  if (!wanted()) return;
   const int result = machine ? InstallKeptDnsPolicyRule(target, servers)
                              : InstallDnsPolicyRule(target, servers);
   ruleStatus = DnsPolicyStatusWord(result);
@@ -270,7 +279,12 @@ bool HasForeignRootRule(const DnsPolicyTarget& target) {
 
 std::string RemoveDnsPolicyRule(std::string_view reason) {
   std::lock_guard lock(DnsPolicyLock);
-  if (DeleteDnsPolicyRule(MachineDnsPolicyTarget())) {
+  removals.fetch_add(1);
+  // This process's own rule, or one nobody alive owns. A rule that another
+  // privileged process keeps (the broker of another Windows session) is
+  // that one's to remove.
+  const DnsPolicyTarget& machine = MachineDnsPolicyTarget();
+  if (ruleOwnership.claimed() ? DeleteDnsPolicyRule(machine) : DeleteUnownedDnsPolicyRule(machine)) {
     ServiceLog::Write(kLogTag, "removed (" + std::string(reason) + ")");
   } else if (ruleStatus == "installed") {
     ServiceLog::Write(kLogTag, "already gone (" + std::string(reason) + ")");

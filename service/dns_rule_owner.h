@@ -68,6 +68,7 @@ class DnsRuleOwnership {
 
   bool Claim();
   void Release();
+  bool claimed() const { return claimed_; }
 
  private:
   bool claimed_ = false;

@@ -137,8 +137,14 @@ ConnectionEnd PipeConnection::Serve(const RequestHandler& handle, DWORD firstReq
     std::optional<Message> reply = handle(*request, queue_);
     flutter::WipeString(request->text);
     // Replies the workers queued meanwhile go first.
-    if (!WriteQueued()) return ConnectionEnd::Disconnected;
-    if (reply && !Write(*reply)) return ConnectionEnd::Disconnected;
+    if (!WriteQueued()) {
+      if (reply) CloseHandedHandles(*reply);
+      return ConnectionEnd::Disconnected;
+    }
+    if (reply && !Write(*reply)) {
+      CloseHandedHandles(*reply);
+      return ConnectionEnd::Disconnected;
+    }
   }
 }
 
@@ -239,6 +245,17 @@ bool PipeConnection::WriteQueued() {
     if (!Write(*reply)) return false;
   }
   return true;
+}
+
+// A reply that never reached the client: the handles it made in the client's
+// process (the core's, the output pipe's, this process's) are closed there,
+// so that none is left behind.
+void PipeConnection::CloseHandedHandles(const Message& reply) {
+  for (const std::uint64_t value : {reply.process, reply.output}) {
+    if (value == 0) continue;
+    DuplicateHandle(client_, reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)), nullptr,
+                    nullptr, 0, FALSE, DUPLICATE_CLOSE_SOURCE);
+  }
 }
 
 void PipeConnection::ResetOverlapped() {

@@ -79,6 +79,7 @@ class PipeConnection {
   std::optional<ConnectionEnd> ReadRest(std::vector<std::uint8_t>& bytes, DWORD got);
   bool Write(const tovix::broker::Message& reply);
   bool WriteQueued();
+  void CloseHandedHandles(const tovix::broker::Message& reply);
   void ResetOverlapped();
   // Cancels the pending operation and waits for its end.
   void Cancel();

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,14 +23,19 @@
 
 namespace {
 
-// A client named other than Tovix.exe counts as another Windows user.
+// A client named other than Tovix.exe counts as another Windows user, one per
+// name: its SID gets one more sub-authority from the name, so that it is
+// still a SID (and names a folder of its own).
 std::optional<ClientIdentity> UserByProgramName(HANDLE process, DWORD pid) {
   std::optional<ClientIdentity> identity = ReadClientIdentity(process, pid);
   wchar_t path[MAX_PATH] = {};
   DWORD length = MAX_PATH;
   if (!identity || !QueryFullProcessImageNameW(process, 0, path, &length)) return std::nullopt;
   const std::wstring program(path, length);
-  identity->user += L"|" + program.substr(program.find_last_of(L"\\/") + 1);
+  const std::wstring name = program.substr(program.find_last_of(L"\\/") + 1);
+  if (_wcsicmp(name.c_str(), L"Tovix.exe") != 0) {
+    identity->user += L"-" + std::to_wstring(std::hash<std::wstring>{}(name) & 0x7FFFFFFF);
+  }
   return identity;
 }
 
