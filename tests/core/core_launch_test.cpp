@@ -290,8 +290,10 @@ TEST_F(CoreLaunch, CoreRunsInsideItsJobWhetherCreatedThereOrBoundAfter) {
     ASSERT_TRUE(reply.ok) << reply.text;
     tovix::UniqueHandle core(HandedHandle(reply.process));
     tovix::UniqueHandle output(HandedHandle(reply.output));
-    // The handed handle may only wait and ask for the exit code; the job
-    // query wants more.
+    // The handed handle may only wait and ask for the exit code: it cannot
+    // end the core, and the job query wants more.
+    EXPECT_FALSE(TerminateProcess(core.get(), 1));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     tovix::UniqueHandle queried(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, reply.pid));
     BOOL inJob = FALSE;
     EXPECT_TRUE(IsProcessInJob(queried.get(), nullptr, &inJob) && inJob);
