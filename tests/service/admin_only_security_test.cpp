@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/effective_access.h"
+
 namespace {
 
 constexpr BYTE kInherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
@@ -22,14 +24,21 @@ SecurityFacts Exact() {
 }  // namespace
 
 TEST(AdminOnlySecurity, DescriptorGrantsFullControlToSystemAndAdministratorsOnly) {
+  using namespace effective_access;
   const tovix::UniqueLocalMemory descriptor = MakeAdminOnlyDescriptor();
-  const SecurityFacts facts = FactsOfDescriptor(descriptor.get());
-  EXPECT_EQ(facts.owner, L"S-1-5-32-544");
-  EXPECT_TRUE(facts.hasDacl);
-  EXPECT_TRUE(facts.protectedDacl);
-  EXPECT_EQ(facts.aces, (std::vector<AceFacts>{
-                            {ACCESS_ALLOWED_ACE_TYPE, kInherited, 0x1f01ff, L"S-1-5-18"},
-                            {ACCESS_ALLOWED_ACE_TYPE, kInherited, 0x1f01ff, L"S-1-5-32-544"}}));
+  // The folder itself, and what is created inside it later.
+  for (const AccessOf of : {AccessOf::Object, AccessOf::FileInside, AccessOf::FolderInside}) {
+    SCOPED_TRACE(static_cast<int>(of));
+    EXPECT_EQ(EffectiveAccess(descriptor.get(), kSystem, kFileMapping, of), FILE_ALL_ACCESS);
+    EXPECT_EQ(EffectiveAccess(descriptor.get(), kAdministrator, kFileMapping, of), FILE_ALL_ACCESS);
+    EXPECT_EQ(EffectiveAccess(descriptor.get(), kInteractiveUser, kFileMapping, of), 0u);
+    EXPECT_EQ(EffectiveAccess(descriptor.get(), kEveryoneOnly, kFileMapping, of), 0u);
+  }
+  // Nothing a parent folder allows others is added to that.
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
+  EXPECT_TRUE(control & SE_DACL_PROTECTED);
 }
 
 struct JudgementCase {

@@ -18,6 +18,7 @@
 #include "common/unique_resource.h"
 #include "protocol/service_setup.h"
 #include "service/admin_only_security.h"
+#include "support/effective_access.h"
 #include "support/scratch_folder.h"
 
 namespace fs = std::filesystem;
@@ -248,13 +249,13 @@ TEST_F(ServiceInstall, TovixSwitchPassesTheRefusalOn) {
 TEST(ServiceDescriptor, InteractiveUsersMayStartAndQueryOnly) {
   // Wine takes the descriptor and keeps nothing of it (it reads back an
   // empty DACL), so what is given to the service manager is checked here.
-  const SecurityFacts facts = FactsOfDescriptor(MakeServiceDescriptor().get());
-  EXPECT_EQ(facts.aces,
-            (std::vector<AceFacts>{
-                {ACCESS_ALLOWED_ACE_TYPE, 0, SERVICE_ALL_ACCESS, kSystemSid},
-                {ACCESS_ALLOWED_ACE_TYPE, 0, SERVICE_ALL_ACCESS, kAdministratorsSid},
-                {ACCESS_ALLOWED_ACE_TYPE, 0,
-                 SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START, L"S-1-5-4"}}));
+  using namespace effective_access;
+  const tovix::UniqueLocalMemory descriptor = MakeServiceDescriptor();
+  EXPECT_EQ(EffectiveAccess(descriptor.get(), kSystem, kServiceMapping), SERVICE_ALL_ACCESS);
+  EXPECT_EQ(EffectiveAccess(descriptor.get(), kAdministrator, kServiceMapping), SERVICE_ALL_ACCESS);
+  EXPECT_EQ(EffectiveAccess(descriptor.get(), kInteractiveUser, kServiceMapping),
+            static_cast<ACCESS_MASK>(SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START));
+  EXPECT_EQ(EffectiveAccess(descriptor.get(), kEveryoneOnly, kServiceMapping), 0u);
 }
 
 }  // namespace
