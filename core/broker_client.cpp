@@ -24,6 +24,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "common/unique_resource.h"
+#include "protocol/pipe_framing.h"
 #include "protocol/service_setup.h"
 
 using tovix::broker::Kind;
@@ -33,9 +34,7 @@ namespace {
 
 constexpr wchar_t kProgramName[] = L"TovixService.exe";
 constexpr ULONGLONG kConnectWaitMs = 10000;
-constexpr DWORD kFirstReadBytes = 65536;
 constexpr DWORD kHelloWaitMs = 10000;
-constexpr DWORD kWriteWaitMs = 5000;
 // A broker ends within 2 s of its connection; a little more is allowed.
 constexpr DWORD kPreviousBrokerWaitMs = 3000;
 
@@ -91,58 +90,9 @@ std::wstring RandomToken() {
   return token;
 }
 
-// Completes one overlapped write on the pipe within `waitMs`: a privileged
-// side that stops reading must not hold the caller (the window thread, in a
-// stop) for longer. False when it failed or was cancelled.
-bool Complete(BOOL started, OVERLAPPED& overlapped, DWORD& transferred, DWORD waitMs) {
-  if (started) return GetOverlappedResult(pipe.get(), &overlapped, &transferred, FALSE) != FALSE;
-  if (GetLastError() != ERROR_IO_PENDING) return false;
-  if (WaitForSingleObject(overlapped.hEvent, waitMs) != WAIT_OBJECT_0) {
-    CancelIoEx(pipe.get(), &overlapped);
-    GetOverlappedResult(pipe.get(), &overlapped, &transferred, TRUE);
-    return false;
-  }
-  return GetOverlappedResult(pipe.get(), &overlapped, &transferred, FALSE) != FALSE;
-}
-
-// Set to end the reader: it issues no further read once set, and says when it
-// has finished. Only one reader runs at a time.
-std::atomic<bool> readerStop{false};
-std::atomic<bool> readerDone{false};
-
-// Reads one message; false when the connection is over or the reader is to
-// stop.
-bool ReadMessage(HANDLE handle, HANDLE event, std::vector<std::uint8_t>& bytes) {
-  if (readerStop.load()) return false;
-  bytes.assign(kFirstReadBytes, 0);
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = event;
-  DWORD got = 0;
-  BOOL started = ReadFile(handle, bytes.data(), kFirstReadBytes, &got, &overlapped);
-  if (!started && GetLastError() == ERROR_IO_PENDING) {
-    started = GetOverlappedResult(handle, &overlapped, &got, TRUE);
-  }
-  if (started) {
-    bytes.resize(got);
-    return true;
-  }
-  if (GetLastError() != ERROR_MORE_DATA) return false;
-  DWORD left = 0;
-  if (!PeekNamedPipe(handle, nullptr, 0, nullptr, nullptr, &left) ||
-      static_cast<std::size_t>(got) + left > tovix::broker::kMaxMessageBytes) {
-    return false;
-  }
-  bytes.resize(static_cast<std::size_t>(got) + left);
-  if (readerStop.load()) return false;
-  overlapped = OVERLAPPED{};
-  overlapped.hEvent = event;
-  DWORD more = 0;
-  started = ReadFile(handle, bytes.data() + got, left, &more, &overlapped);
-  if (!started && GetLastError() == ERROR_IO_PENDING) {
-    started = GetOverlappedResult(handle, &overlapped, &more, TRUE);
-  }
-  return started && more == left;
-}
+// Set to end the reader (manual-reset): its read is cancelled, and it
+// issues no further one. Made anew for each connection.
+tovix::UniqueHandle readerStop;
 
 void Deliver(const std::shared_ptr<Pending>& slot, std::optional<Message> reply) {
   BrokerClient::Done callback;
@@ -163,13 +113,11 @@ void Deliver(const std::shared_ptr<Pending>& slot, std::optional<Message> reply)
 
 // Reader thread: hands each reply to its request until the connection ends,
 // then answers every open request with nothing.
-void ReadReplies(HANDLE handle) {
-  struct MarkDone {
-    ~MarkDone() { readerDone.store(true); }
-  } markDone;
+void ReadReplies(HANDLE handle, HANDLE stop) {
   tovix::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::vector<std::uint8_t> bytes;
-  while (event && ReadMessage(handle, event.get(), bytes)) {
+  while (event && tovix::broker::ReadMessage(handle, event.get(), bytes, {stop}, INFINITE)
+                          .outcome == tovix::broker::ReadOutcome::Message) {
     std::optional<Message> reply = tovix::broker::DecodeMessage(bytes.data(), bytes.size());
     if (!reply || !reply->reply) break;  // not the program we started: stop listening
     std::shared_ptr<Pending> slot;
@@ -200,15 +148,8 @@ void ReadReplies(HANDLE handle) {
 bool WriteLocked(const Message& message) {
   if (!pipe) return false;
   std::vector<std::uint8_t> bytes = tovix::broker::EncodeMessage(message);
-  if (bytes.size() > tovix::broker::kMaxMessageBytes) return false;
   tovix::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event) return false;
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = event.get();
-  DWORD written = 0;
-  const BOOL started =
-      WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, &overlapped);
-  const bool ok = Complete(started, overlapped, written, kWriteWaitMs) && written == bytes.size();
+  const bool ok = event && tovix::broker::WriteMessage(pipe.get(), event.get(), bytes);
   flutter::WipeBytes(bytes);
   return ok;
 }
@@ -238,18 +179,10 @@ std::shared_ptr<Pending> Send(Kind kind, Message& request, BrokerClient::Done ca
 }
 
 void CloseLocked(std::unique_lock<std::mutex>& held) {
-  const HANDLE reading = pipe.get();
   std::thread ending = std::move(reader);
   held.unlock();
   if (ending.joinable()) {
-    // A cancel that comes between two of the reader's reads finds nothing to
-    // cancel, and the next read would wait for a reply that never comes: the
-    // reader is told to stop, and its reads are cancelled until it has.
-    readerStop.store(true);
-    while (!readerDone.load()) {
-      CancelIoEx(reading, nullptr);
-      Sleep(1);
-    }
+    SetEvent(readerStop.get());
     ending.join();
   }
   held.lock();
@@ -414,10 +347,10 @@ bool StartReading(std::string& error, std::unique_lock<std::mutex>& held) {
   // reader before the statics it uses are torn down.
   static const bool exitHookRegistered = std::atexit(&BrokerClient::Disconnect) == 0;
   (void)exitHookRegistered;
+  readerStop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   try {
-    readerStop.store(false);
-    readerDone.store(false);
-    reader = std::thread(ReadReplies, pipe.get());
+    if (!readerStop) throw std::system_error(ERROR_NOT_ENOUGH_MEMORY, std::system_category());
+    reader = std::thread(ReadReplies, pipe.get(), readerStop.get());
   } catch (const std::system_error&) {
     CloseLocked(held);
     error = "VPN service could not start: err=" + std::to_string(ERROR_NOT_ENOUGH_MEMORY);

@@ -1,6 +1,7 @@
-// The connection's reads and writes are overlapped, so that a client that
-// stops reading or writing never holds the thread beyond its bounds, and the
-// client's end (or a stop of the program) is seen while a read is pending.
+// The connection's reads and writes (protocol/pipe_framing.h) are
+// overlapped, so that a client that stops reading or writing never holds the
+// thread beyond its bounds, and the client's end (or a stop of the program)
+// is seen while a read is pending.
 #include "service/pipe_connection.h"
 
 #include <sddl.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "channels/secure_wipe.h"
+#include "protocol/pipe_framing.h"
 #include "service/core_launcher.h"
 #include "service/dns_guard.h"
 #include "service/dns_policy.h"
@@ -20,8 +22,6 @@ using tovix::broker::Message;
 namespace {
 
 constexpr DWORD kPipeBufferBytes = 65536;
-constexpr DWORD kFirstReadBytes = 65536;
-constexpr DWORD kWriteWaitMs = 5000;
 constexpr DWORD kWorkerWaitMs = 1000;
 // SYSTEM and Administrators: everything; interactive users: read and write,
 // but not the right to make further instances of the pipe.
@@ -148,96 +148,37 @@ ConnectionEnd PipeConnection::Serve(const RequestHandler& handle, DWORD firstReq
   }
 }
 
-// One whole message into `bytes`; a message beyond the bound ends the
-// connection before it is read.
+// One whole message into `bytes`, or how the connection ended. Replies that
+// workers queue while no request is in flight are written meanwhile.
 std::optional<ConnectionEnd> PipeConnection::Read(std::vector<std::uint8_t>& bytes,
                                                   DWORD waitMs) {
   const ULONGLONG deadline = waitMs == INFINITE ? 0 : GetTickCount64() + waitMs;
   for (;;) {
-    bytes.assign(kFirstReadBytes, 0);
-    ResetOverlapped();
-    DWORD got = 0;
-    BOOL done = ReadFile(pipe_, bytes.data(), kFirstReadBytes, &got, &overlapped_);
-    DWORD error = done ? ERROR_SUCCESS : GetLastError();
-    if (!done && error == ERROR_IO_PENDING) {
-      const HANDLE waits[] = {event_.get(), client_, queue_->ready(), stop_};
-      const DWORD count = stop_ != nullptr ? 4 : 3;
-      DWORD left = INFINITE;
-      if (deadline != 0) {
-        const ULONGLONG now = GetTickCount64();
-        left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-      }
-      const DWORD waited = WaitForMultipleObjects(count, waits, FALSE, left);
-      if (waited == WAIT_OBJECT_0 + 2) {
-        // Worker replies while no request is in flight: write them, then
-        // read again (a read cancelled before any byte moved loses none).
-        CancelIoEx(pipe_, &overlapped_);
-        done = GetOverlappedResult(pipe_, &overlapped_, &got, TRUE);
-        error = done ? ERROR_SUCCESS : GetLastError();
-        if (!done && error == ERROR_OPERATION_ABORTED) {
-          if (!WriteQueued()) return ConnectionEnd::Disconnected;
-          continue;
-        }
-      } else if (waited != WAIT_OBJECT_0) {
-        Cancel();
-        if (waited == WAIT_OBJECT_0 + 1) return ConnectionEnd::ClientEnded;
-        if (waited == WAIT_OBJECT_0 + 3) return ConnectionEnd::Stopped;
-        return ConnectionEnd::Disconnected;  // silent too long, or the wait failed
-      } else {
-        done = GetOverlappedResult(pipe_, &overlapped_, &got, FALSE);
-        error = done ? ERROR_SUCCESS : GetLastError();
-      }
+    DWORD left = INFINITE;
+    if (deadline != 0) {
+      const ULONGLONG now = GetTickCount64();
+      left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
     }
-    if (done) {
-      bytes.resize(got);
-      return std::nullopt;
+    const tovix::broker::ReadResult read = tovix::broker::ReadMessage(
+        pipe_, event_.get(), bytes, {client_, queue_->ready(), stop_}, left);
+    switch (read.outcome) {
+      case tovix::broker::ReadOutcome::Message:
+        return std::nullopt;
+      case tovix::broker::ReadOutcome::Woken:
+        if (read.woken == 0) return ConnectionEnd::ClientEnded;
+        if (read.woken == 2) return ConnectionEnd::Stopped;
+        if (!WriteQueued()) return ConnectionEnd::Disconnected;
+        continue;
+      case tovix::broker::ReadOutcome::TimedOut:  // silent too long
+      case tovix::broker::ReadOutcome::Broken:
+        return ConnectionEnd::Disconnected;
     }
-    if (error != ERROR_MORE_DATA) return ConnectionEnd::Disconnected;
-    return ReadRest(bytes, got);
   }
-}
-
-std::optional<ConnectionEnd> PipeConnection::ReadRest(std::vector<std::uint8_t>& bytes,
-                                                      DWORD got) {
-  DWORD left = 0;
-  if (!PeekNamedPipe(pipe_, nullptr, 0, nullptr, nullptr, &left) ||
-      static_cast<std::size_t>(got) + left > tovix::broker::kMaxMessageBytes) {
-    return ConnectionEnd::Disconnected;
-  }
-  bytes.resize(static_cast<std::size_t>(got) + left);
-  ResetOverlapped();
-  DWORD more = 0;
-  BOOL done = ReadFile(pipe_, bytes.data() + got, left, &more, &overlapped_);
-  if (!done && GetLastError() == ERROR_IO_PENDING) {
-    const HANDLE waits[] = {event_.get(), client_};
-    const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, kWriteWaitMs);
-    if (waited != WAIT_OBJECT_0) {
-      Cancel();
-      return waited == WAIT_OBJECT_0 + 1 ? ConnectionEnd::ClientEnded
-                                         : ConnectionEnd::Disconnected;
-    }
-    done = GetOverlappedResult(pipe_, &overlapped_, &more, FALSE);
-  }
-  if (!done || more != left) return ConnectionEnd::Disconnected;
-  return std::nullopt;
 }
 
 // A client that does not take its reply within 5 s loses the connection.
 bool PipeConnection::Write(const Message& reply) {
-  const std::vector<std::uint8_t> bytes = tovix::broker::EncodeMessage(reply);
-  if (bytes.size() > tovix::broker::kMaxMessageBytes) return false;
-  ResetOverlapped();
-  DWORD written = 0;
-  BOOL done =
-      WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &overlapped_);
-  if (!done && GetLastError() == ERROR_IO_PENDING) {
-    if (WaitForSingleObject(event_.get(), kWriteWaitMs) != WAIT_OBJECT_0) {
-      Cancel();
-      return false;
-    }
-    done = GetOverlappedResult(pipe_, &overlapped_, &written, FALSE);
-  }
-  return done && written == bytes.size();
+  return tovix::broker::WriteMessage(pipe_, event_.get(), tovix::broker::EncodeMessage(reply));
 }
 
 bool PipeConnection::WriteQueued() {
@@ -256,18 +197,6 @@ void PipeConnection::CloseHandedHandles(const Message& reply) {
     DuplicateHandle(client_, reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)), nullptr,
                     nullptr, 0, FALSE, DUPLICATE_CLOSE_SOURCE);
   }
-}
-
-void PipeConnection::ResetOverlapped() {
-  overlapped_ = OVERLAPPED{};
-  ResetEvent(event_.get());
-  overlapped_.hEvent = event_.get();
-}
-
-void PipeConnection::Cancel() {
-  CancelIoEx(pipe_, &overlapped_);
-  DWORD ignored = 0;
-  GetOverlappedResult(pipe_, &overlapped_, &ignored, TRUE);
 }
 
 tovix::UniqueFileHandle CreateServerPipe(const std::wstring& name, DWORD limit, bool first) {

@@ -76,20 +76,15 @@ class PipeConnection {
 
  private:
   std::optional<ConnectionEnd> Read(std::vector<std::uint8_t>& bytes, DWORD waitMs);
-  std::optional<ConnectionEnd> ReadRest(std::vector<std::uint8_t>& bytes, DWORD got);
   bool Write(const tovix::broker::Message& reply);
   bool WriteQueued();
   void CloseHandedHandles(const tovix::broker::Message& reply);
-  void ResetOverlapped();
-  // Cancels the pending operation and waits for its end.
-  void Cancel();
 
   HANDLE pipe_;
   HANDLE client_;
   HANDLE stop_;
   std::shared_ptr<ReplyQueue> queue_;
-  tovix::UniqueHandle event_;
-  OVERLAPPED overlapped_{};
+  tovix::UniqueHandle event_;  // the overlapped operations' own
 };
 
 // Creates an instance of the pipe `name`: the first, or nothing, when
