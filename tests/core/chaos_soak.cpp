@@ -9,13 +9,16 @@
 //     true the core's next event is "running" or "error" unless a stop came
 //     first; every "stopping" ends in "idle"; a stop of a core ends in
 //     "idle"; a core that printed only ordinary lines gives no "error";
-//   - while a core runs and its tunnel's DNS servers are known, the DNS
-//     policy rule exists; once the session is stopped, it does not;
+//   - with --tunnel-dns (an adapter named as the tunnel, with DNS servers,
+//     exists: chaos_soak_netns.sh makes one), the privileged program's DNS
+//     worker installs the rule soon after a core is running; the rule is
+//     gone once the UI has heard that the core ended by itself, and once the
+//     session is stopped (without an adapter, only the latter is checked);
 //   - every call answered, with the kind of answer its method gives.
 // The UI listens throughout (a cancel is followed by a listen before any
 // drain), so what it received is every event, in the order it saw them.
 //
-//   chaos_soak.exe [--sessions N] [--seed S]
+//   chaos_soak.exe [--sessions N] [--seed S] [--tunnel-dns]
 // Prints the seed, each violation, and "sessions=N seed=S violations=V";
 // exits 0 only without violations. Main thread = window thread.
 #include <windows.h>
@@ -117,7 +120,7 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
 
 class Soak {
  public:
-  explicit Soak(std::uint64_t seed) : rng_(seed) {
+  Soak(std::uint64_t seed, bool tunnelDns) : rng_(seed), tunnelDns_(tunnelDns) {
     harness_.Register();
     harness_.Listen();
   }
@@ -129,8 +132,13 @@ class Soak {
     for (Behaviour behaviour : {Behaviour::PrintsFatal, Behaviour::NeverReady, Behaviour::Normal}) {
       RunSession(behaviour, {Action::Start, Action::Pause, Action::Stop}, false);
     }
-    WaitUntil([] { return false; }, 300);
-    baseline_ = HandleCount();
+    // Once the warm-up's cores are gone and nothing more closes.
+    WaitUntil([&] { return RunningCores(corePids_).empty(); }, 5000);
+    DWORD settled = HandleCount();
+    for (int i = 0; i < 20 && WaitUntil([&] { return HandleCount() != settled; }, 300); ++i) {
+      settled = HandleCount();
+    }
+    baseline_ = settled;
   }
 
   void RunRandomSession(int number) {
@@ -144,6 +152,7 @@ class Soak {
   }
 
   int violations() const { return violations_; }
+  int rulesSeen() const { return rulesSeen_; }
 
  private:
   int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
@@ -198,18 +207,17 @@ class Soak {
 
     for (Action action : actions) {
       // Before a stop can take the rule away on its own account.
-      CheckPlantedRule();
+      CheckRuleAfterCoreExit();
       switch (action) {
         case Action::Start: {
+          const std::size_t heardBefore = harness_.EventCount();
           const Answer answer = harness_.Call("start", EncodableValue(config));
           const bool ok = answer.IsSuccess(EncodableValue(true));
           if (!ok && !(answer.kind == Answer::Kind::kError && answer.code == "start_failed")) {
             Violation("start answered neither true nor start_failed");
           }
           if (ok) startedPids.push_back(CoreProcess.pid);  // written by this thread only
-          // While it runs, a core of every kind may have its rule, also one
-          // that will end by itself.
-          if (ok && IsOurVpnRunning()) PlantRule();
+          if (ok) CheckRuleInstalled(heardBefore);
           break;
         }
         case Action::Stop:
@@ -239,18 +247,23 @@ class Soak {
       }
       // The UI's pace; the window thread drains events meanwhile.
       WaitUntil([] { return false; }, static_cast<DWORD>(Pick(400)));
-      CheckPlantedRule();
-      if (Pick(2) == 0 && IsOurVpnRunning()) PlantRule();
+      CheckRuleAfterCoreExit();
     }
-    WaitUntil([] { return false; }, 200);
+    // A stop of a core is heard as "idle" once the window thread has drained.
+    if (stopHadCore) {
+      WaitUntil([&] {
+        const std::vector<SentEvent> now = harness_.Events();
+        return now.size() > sentBefore && IsIdle(now.back());
+      }, 3000);
+    }
     const std::vector<SentEvent> all = harness_.Events();
     for (std::size_t i = sentBefore; i < all.size(); ++i) {
       if (all[i].state == "starting" && all[i].message.rfind("pid=", 0) == 0)
         corePids_.insert(static_cast<DWORD>(std::strtoul(all[i].message.c_str() + 4, nullptr, 10)));
     }
     if (!check) return;
-    CheckPlantedRule();
-    plantedAt_.reset();
+    CheckRuleAfterCoreExit();
+    ruleSeenAt_.reset();
     if (MachineDnsRulePresent()) Violation("DNS rule left after the stop");
 
     if (!WaitUntil([&] { return RunningCores(corePids_).empty(); }, 5000)) {
@@ -270,25 +283,39 @@ class Soak {
     CheckEvents(events, startedPids, stopHadCore);
   }
 
-  // Stands in for the rule the privileged program installs once the tunnel
-  // has DNS servers, which it never finds under Wine: planted at the real
-  // place while the core runs. Every end of the core takes it away, the
-  // host's stop and its exit watcher alike, whoever wrote it.
-  void PlantRule() {
-    InstallDnsPolicyRule(MachineDnsPolicyTarget(), {L"10.0.0.53", L"1.1.1.1"});
-    plantedAt_ = harness_.Events().size();
+  // With the tunnel's DNS servers known, the privileged program's worker
+  // installs the rule soon after the core has said it is ready (a core that
+  // ends by itself first may have none). Every end of the core takes it
+  // away, the host's stop and its exit watcher alike.
+  void CheckRuleInstalled(std::size_t heardBefore) {
+    if (!tunnelDns_) return;
+    const auto heardRunning = [&] {
+      const std::vector<SentEvent> all = harness_.Events();
+      return std::any_of(all.begin() + static_cast<std::ptrdiff_t>(heardBefore), all.end(),
+                         [](const SentEvent& event) { return event.state == "running"; });
+    };
+    WaitUntil([&] { return heardRunning() || !IsOurVpnRunning(); }, kRuleDeadlineMs);
+    if (!heardRunning()) return;
+    const bool settled = WaitUntil([] { return MachineDnsRulePresent() || !IsOurVpnRunning(); },
+                                   kRuleDeadlineMs);
+    if (MachineDnsRulePresent()) {
+      ++rulesSeen_;
+      ruleSeenAt_ = harness_.Events().size();
+    } else if (!settled) {
+      Violation("no DNS rule while the core ran");
+    }
   }
 
   // Once the UI has heard that the core ended by itself, its rule is gone:
   // the exit watcher removes it before it reports the end.
-  void CheckPlantedRule() {
-    if (!plantedAt_) return;
+  void CheckRuleAfterCoreExit() {
+    if (!ruleSeenAt_) return;
     const std::vector<SentEvent> all = harness_.Events();
-    const bool exitReported = std::any_of(all.begin() + static_cast<std::ptrdiff_t>(*plantedAt_),
+    const bool exitReported = std::any_of(all.begin() + static_cast<std::ptrdiff_t>(*ruleSeenAt_),
                                           all.end(), ReportsTheCoreExit);
     if (!exitReported) return;
     if (MachineDnsRulePresent()) Violation("DNS rule left after the core's own exit");
-    plantedAt_.reset();
+    ruleSeenAt_.reset();
   }
 
   void CheckEvents(const std::vector<SentEvent>& events, const std::vector<DWORD>& startedPids,
@@ -327,13 +354,19 @@ class Soak {
     }
   }
 
+  // For the readiness line, and for the DNS worker, which tries for a few
+  // seconds before it gives up.
+  static constexpr DWORD kRuleDeadlineMs = 8000;
+
   std::mt19937_64 rng_;
+  const bool tunnelDns_;
   CoreChannelHarness harness_;
   DWORD baseline_ = 0;
   int violations_ = 0;
+  int rulesSeen_ = 0;  // cores whose rule the worker installed
   int session_ = 0;
   std::set<DWORD> corePids_;  // every core the UI was told of
-  std::optional<std::size_t> plantedAt_;  // events received when the rule was planted
+  std::optional<std::size_t> ruleSeenAt_;  // events received when the rule was seen
   Behaviour behaviour_ = Behaviour::Normal;
 };
 
@@ -342,17 +375,23 @@ class Soak {
 int main(int argc, char** argv) {
   int sessions = 30;
   std::uint64_t seed = std::random_device{}();
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool tunnelDns = false;
+  for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
-    if (name == "--sessions") sessions = std::atoi(argv[i + 1]);
-    if (name == "--seed") seed = std::strtoull(argv[i + 1], nullptr, 10);
+    if (name == "--tunnel-dns") tunnelDns = true;
+    if (i + 1 < argc && name == "--sessions") sessions = std::atoi(argv[++i]);
+    if (i + 1 < argc && name == "--seed") seed = std::strtoull(argv[++i], nullptr, 10);
+  }
+  if (tunnelDns && QueryTunnelDnsServers(tunnelAdapterName).empty()) {
+    std::printf("--tunnel-dns: no adapter named %ls with DNS servers here\n", tunnelAdapterName);
+    return 2;
   }
   std::printf("chaos soak: seed=%llu sessions=%d\n", static_cast<unsigned long long>(seed),
               sessions);
   std::fflush(stdout);
   int violations = 0;
   {
-    Soak soak(seed);
+    Soak soak(seed, tunnelDns);
     soak.WarmUp();
     for (int i = 1; i <= sessions; ++i) {
       soak.RunRandomSession(i);
@@ -362,6 +401,11 @@ int main(int argc, char** argv) {
       }
     }
     violations = soak.violations();
+    if (tunnelDns) {
+      std::printf("DNS rules installed by the worker: %d\n", soak.rulesSeen());
+      // Not one would mean that the check above never ran.
+      if (soak.rulesSeen() == 0) ++violations;
+    }
   }
   std::printf("sessions=%d seed=%llu violations=%d\n", sessions,
               static_cast<unsigned long long>(seed), violations);

@@ -48,4 +48,15 @@ if(WIN32)
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:TovixDnsGuard> ${soak_dir}/)
   add_test(NAME chaos_soak.short COMMAND chaos_soak --sessions 30 --seed 1313)
   set_tests_properties(chaos_soak.short PROPERTIES TIMEOUT 240 RESOURCE_LOCK machine_state)
+  # The same where the tunnel's DNS servers are known, so that the DNS worker
+  # installs the rule itself (a network namespace of its own: root only,
+  # skipped elsewhere; its Wine prefix is the namespace tests' one).
+  if(MINGW)
+    add_test(NAME chaos_soak.tunnel_dns
+      COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/chaos_soak_netns.sh $<TARGET_FILE:chaos_soak>
+              ${CMAKE_BINARY_DIR}/wine-netns ${TOVIX_TOOLS_DIR}/wine-prefix.sh
+              --sessions 15 --seed 1313)
+    set_tests_properties(chaos_soak.tunnel_dns PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 560
+      RESOURCE_LOCK wine_netns)
+  endif()
 endif()

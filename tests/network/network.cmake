@@ -17,7 +17,8 @@ if(WIN32 AND MINGW)
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/netns_tunnel_dns.sh $<TARGET_FILE:tunnel_dns_probe>
             ${CMAKE_BINARY_DIR}/wine-netns ${TOVIX_TOOLS_DIR}/wine-prefix.sh
             $<TARGET_FILE:network_whole_program_tests>)
-  set_tests_properties(network_netns_tunnel_dns PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 400)
+  set_tests_properties(network_netns_tunnel_dns PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 400
+    RESOURCE_LOCK wine_netns)
 endif()
 
 # Tovix.exe as a whole (the shell's harness).
