@@ -11,64 +11,35 @@
 #include <memory>
 #include <optional>
 
-#include "channels/secure_wipe.h"
+#include "common/text.h"
 #include "common/unique_resource.h"
-#include "service/adapter_sweep.h"
-#include "service/dns_guard.h"
-#include "service/dns_policy.h"
-#include "service/dns_rule_owner.h"
 #include "protocol/broker_protocol.h"
-#include "service/core_launcher.h"
+#include "service/install_folder.h"
 #include "service/pipe_connection.h"
+#include "service/request_handler.h"
 #include "service/service_log.h"
 #include "service/service_server.h"
 
-using tovix::broker::Kind;
 using tovix::broker::Message;
 
 namespace {
 
-// The answer to one request, made on this thread; nothing for a request
-// answered later by a worker.
-std::optional<Message> Handle(Message& request, HANDLE client, const std::wstring& user,
-                              const std::shared_ptr<ReplyQueue>& queue) {
-  Message reply;
-  reply.id = request.id;
-  reply.kind = request.kind;
-  reply.reply = true;
-  ServiceLog log(reply.lines);
-  switch (request.kind) {
-    case Kind::Hello:
-      reply.flag = DeleteUnownedDnsPolicyRule(MachineDnsPolicyTarget());
-      reply.ok = TakeDnsGuardNote();
-      break;
-    case Kind::Launch:
-      LaunchCore(request, client, user, reply);
-      flutter::WipeString(request.text);
-      break;
-    case Kind::Resume:
-      ResumeCore(request.core, client, reply);
-      break;
-    case Kind::Terminate:
-      TerminateCore(request.core, request.flag ? 1 : 0, reply);
-      break;
-    case Kind::Release:
-      ReleaseCore(request.core, reply);
-      break;
-    case Kind::ApplyDns:
-      StartApplyDns(request, queue);
-      return std::nullopt;
-    case Kind::RemoveDns:
-      reply.text = RemoveDnsPolicyRule(request.text);
-      reply.ok = true;
-      break;
-    case Kind::Cleanup:
-      reply.ok = true;
-      reply.flag = RunHostCleanup() > 0;
-      break;
+// The broker serves the one process that started it through the elevation
+// prompt, whose user consented to it: it runs the core and the guard from
+// its own folder even when non-administrators could change that folder (a
+// per-user install), but says so in the session log.
+class BrokerPolicy : public ModePolicy {
+ public:
+  std::string RefuseStart(const Client&, const Client*) override {
+    if (!OwnFolderIsAdminOnly()) {
+      ServiceLog::Write("[boot]", "install folder can be changed by non-administrators: " +
+                                      ToUtf8(OwnProgramPath().parent_path().native()));
+    }
+    return {};
   }
-  return reply;
-}
+  // Tovix.exe has the broker's process from its start.
+  bool HandsItsProcess() const override { return false; }
+};
 
 bool ClientEnded(HANDLE client) { return WaitForSingleObject(client, 0) == WAIT_OBJECT_0; }
 
@@ -84,11 +55,10 @@ int RunBroker(DWORD clientPid, const std::wstring& pipeName) {
   if (!pipe) return 1;
 
   // The user the prompt was answered for; without one, no core starts.
-  const std::optional<ClientIdentity> identity = ReadClientIdentity(client.get(), clientPid);
-  const std::wstring user = identity ? identity->user : std::wstring();
-  const RequestHandler handle = [&](Message& request, const std::shared_ptr<ReplyQueue>& queue) {
-    return Handle(request, client.get(), user, queue);
-  };
+  std::optional<ClientIdentity> identity = ReadClientIdentity(client.get(), clientPid);
+  const Client served{identity ? std::move(*identity) : ClientIdentity{}, client.get()};
+  BrokerPolicy policy;
+  RequestHandler handler(policy);
   // The connection is the lifeline: however it ends (the client's end, a
   // broken pipe, a message that is not one), the core and the rule end with
   // it and this program exits. A client that connects again starts afresh.
@@ -103,7 +73,10 @@ int RunBroker(DWORD clientPid, const std::wstring& pipeName) {
     ULONG connected = 0;
     if (GetNamedPipeClientProcessId(pipe.get(), &connected) && connected == clientPid) {
       PipeConnection connection(pipe.get(), client.get(), nullptr);
-      connection.Serve(handle);
+      handler.ConnectionEnded(served, connection.Serve([&](Message& request,
+                                                           const std::shared_ptr<ReplyQueue>& queue) {
+        return handler.Handle(served, request, queue);
+      }));
       DisconnectNamedPipe(pipe.get());
       break;
     }

@@ -123,7 +123,7 @@ PipeConnection::PipeConnection(HANDLE pipe, HANDLE client, HANDLE stop)
   event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
-ConnectionEnd PipeConnection::Serve(const RequestHandler& handle, DWORD firstRequestWaitMs) {
+ConnectionEnd PipeConnection::Serve(const Answer& answer, DWORD firstRequestWaitMs) {
   if (!event_) return ConnectionEnd::Disconnected;
   DWORD waitMs = firstRequestWaitMs;
   for (;;) {
@@ -134,7 +134,7 @@ ConnectionEnd PipeConnection::Serve(const RequestHandler& handle, DWORD firstReq
     std::optional<Message> request = tovix::broker::DecodeMessage(bytes.data(), bytes.size());
     flutter::WipeBytes(bytes);
     if (!request || request->reply) return ConnectionEnd::Disconnected;
-    std::optional<Message> reply = handle(*request, queue_);
+    std::optional<Message> reply = answer(*request, queue_);
     flutter::WipeString(request->text);
     // Replies the workers queued meanwhile go first.
     if (!WriteQueued()) {

@@ -60,7 +60,7 @@ enum class ConnectionEnd { Disconnected, ClientEnded, Stopped };
 
 // The answer to a request, made on the connection's thread; nothing for one
 // answered later through the queue.
-using RequestHandler = std::function<std::optional<tovix::broker::Message>(
+using Answer = std::function<std::optional<tovix::broker::Message>(
     tovix::broker::Message& request, const std::shared_ptr<ReplyQueue>& queue)>;
 
 class PipeConnection {
@@ -72,7 +72,7 @@ class PipeConnection {
 
   // Serves requests until the connection ends. A client that sends no
   // request within `firstRequestWaitMs` is disconnected.
-  ConnectionEnd Serve(const RequestHandler& handle, DWORD firstRequestWaitMs = INFINITE);
+  ConnectionEnd Serve(const Answer& answer, DWORD firstRequestWaitMs = INFINITE);
 
  private:
   std::optional<ConnectionEnd> Read(std::vector<std::uint8_t>& bytes, DWORD waitMs);

@@ -1,8 +1,9 @@
 // Every client is a stranger until its process's token says who it is, and
 // even then it is only ever given what is its own: its replies, its log
-// lines, handles to its own core. One request of one client is handled at a
-// time across all clients (`requestLock`), because the core and the rule are
-// one per machine; requests are short, the longest (a launch) a few seconds.
+// lines, handles to its own core (request_handler.h, with the service's
+// policy). One request of one client is handled at a time across all
+// clients, because the core and the rule are one per machine; requests are
+// short, the longest (a launch) a few seconds.
 #include "service/service_server.h"
 
 #include <sddl.h>
@@ -13,17 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "channels/secure_wipe.h"
 #include "common/unique_resource.h"
 #include "protocol/service_setup.h"
-#include "service/adapter_sweep.h"
-#include "service/core_launcher.h"
-#include "service/dns_guard.h"
-#include "service/dns_policy.h"
-#include "service/dns_rule_owner.h"
 #include "service/install_folder.h"
 #include "service/pipe_connection.h"
-#include "service/service_log.h"
+#include "service/request_handler.h"
 
 using tovix::broker::Kind;
 using tovix::broker::Message;
@@ -38,119 +33,28 @@ constexpr DWORD kFirstRequestWaitMs = 5000;
 
 std::atomic<ClientIdentityReader> identityReader{ReadClientIdentity};
 
-struct Client {
-  ClientIdentity identity;
-  HANDLE process = nullptr;
-};
+// The service's rules: one Windows user's VPN keeps everyone else out, a
+// folder that has been opened up since the start runs nothing as SYSTEM, and
+// a running core keeps the service from its idle stop.
+class ServicePolicy : public ModePolicy {
+ public:
+  explicit ServicePolicy(ServiceIdle& idle) : idle_(idle) {}
 
-// The client whose VPN runs, and whether its core is held. Guarded by
-// requestLock, as is everything a request touches.
-std::mutex requestLock;
-const Client* owner = nullptr;
-bool ownerCore = false;
-
-void Refuse(Message& reply, std::string_view text, bool endsLog) {
-  reply.ok = false;
-  reply.flag = endsLog;
-  reply.text = std::string(text);
-}
-
-// Ends the VPN of `client` when it holds it; requestLock held.
-void EndVpnOf(const Client& client, ServiceIdle& idle) {
-  if (owner != &client) return;
-  EndVpnOfEndedClient();
-  if (ownerCore) idle.CoreEnded();
-  owner = nullptr;
-  ownerCore = false;
-}
-
-// requestLock held.
-std::optional<Message> Handle(const Client& client, Message& request,
-                              const std::shared_ptr<ReplyQueue>& queue, ServiceIdle& idle) {
-  Message reply;
-  reply.id = request.id;
-  reply.kind = request.kind;
-  reply.reply = true;
-  ServiceLog log(reply.lines);
-  const bool owns = owner == &client;
-  switch (request.kind) {
-    case Kind::Hello: {
-      // What is left behind is swept only while no VPN runs: a rule of a
-      // running VPN is not left behind.
-      if (owner == nullptr) {
-        reply.flag = DeleteUnownedDnsPolicyRule(MachineDnsPolicyTarget());
-        reply.ok = TakeDnsGuardNote();
-      }
-      // The client cannot open this process itself: it is given a handle
-      // that can wait on it and tell its id, nothing more, to see the
-      // service end.
-      HANDLE theirs = nullptr;
-      if (DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), client.process, &theirs,
-                          SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
-        reply.process = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(theirs));
-      }
-      break;
-    }
-    case Kind::Launch: {
-      // A VPN whose core has ended by itself is over, though its owner has
-      // not said so yet: it no longer keeps anyone else out.
-      if (owner != nullptr && owner != &client && HeldCoreHasEnded()) EndVpnOf(*owner, idle);
-      const Admission admission =
-          AdmitStart(owner != nullptr ? std::optional(owner->identity) : std::nullopt,
-                     client.identity);
-      if (admission != Admission::Granted) {
-        Refuse(reply, RefusalOf(admission), true);
-      } else if (!OwnFolderIsAdminOnly()) {
-        // Opened up since the service started: nothing of it runs as SYSTEM.
-        Refuse(reply, tovix::service_setup::kFolderMessage, true);
-      } else {
-        LaunchCore(request, client.process, client.identity.user, reply);
-        if (reply.ok) {
-          owner = &client;
-          if (!ownerCore) idle.CoreStarted();
-          ownerCore = true;
-        }
-      }
-      flutter::WipeString(request.text);
-      break;
-    }
-    case Kind::Resume:
-    case Kind::Terminate:
-    case Kind::Release:
-      if (!owns) {
-        Refuse(reply, "no such core", false);
-      } else if (request.kind == Kind::Resume) {
-        ResumeCore(request.core, client.process, reply);
-      } else if (request.kind == Kind::Terminate) {
-        TerminateCore(request.core, request.flag ? 1 : 0, reply);
-      } else {
-        ReleaseCore(request.core, reply);
-        if (reply.ok) {
-          // The core is gone: the VPN is free for whoever starts it next.
-          idle.CoreEnded();
-          owner = nullptr;
-          ownerCore = false;
-        }
-      }
-      break;
-    case Kind::ApplyDns:
-      if (!owns) break;  // not ok: the rule stays as it is
-      StartApplyDns(request, queue);
-      return std::nullopt;
-    case Kind::RemoveDns:
-      // The owner's, or a rule nobody's VPN needs.
-      if (owner != nullptr && !owns) break;
-      reply.text = RemoveDnsPolicyRule(request.text);
-      reply.ok = true;
-      break;
-    case Kind::Cleanup:
-      reply.ok = true;
-      // Nothing of another client's running VPN is cleaned up.
-      if (owner == nullptr || owns) reply.flag = RunHostCleanup() > 0;
-      break;
+  std::string RefuseStart(const Client& client, const Client* owner) override {
+    const Admission admission =
+        AdmitStart(owner != nullptr ? std::optional(owner->identity) : std::nullopt,
+                   client.identity);
+    if (admission != Admission::Granted) return std::string(RefusalOf(admission));
+    if (!OwnFolderIsAdminOnly()) return std::string(tovix::service_setup::kFolderMessage);
+    return {};
   }
-  return reply;
-}
+  bool HandsItsProcess() const override { return true; }
+  void CoreStarted() override { idle_.CoreStarted(); }
+  void CoreEnded() override { idle_.CoreEnded(); }
+
+ private:
+  ServiceIdle& idle_;
+};
 
 // The connections' threads. A finished one is joined when the next starts.
 struct Connections : FinishingThreads {
@@ -162,7 +66,7 @@ struct Connections : FinishingThreads {
   }
 };
 
-void ServeClient(tovix::UniqueFileHandle pipe, HANDLE stop, ServiceIdle& idle) {
+void ServeClient(tovix::UniqueFileHandle pipe, HANDLE stop, RequestHandler& handler) {
   ULONG pid = 0;
   if (!GetNamedPipeClientProcessId(pipe.get(), &pid)) return;
   tovix::UniqueHandle process(OpenProcess(
@@ -172,48 +76,27 @@ void ServeClient(tovix::UniqueFileHandle pipe, HANDLE stop, ServiceIdle& idle) {
   if (!identity) return;
   const Client client{std::move(*identity), process.get()};
   // However the connection ends, even by an exception, its VPN ends with it
-  // (nobody can be told about that VPN any longer), and `owner` never
-  // outlives `client`.
+  // (nobody can be told about that VPN any longer).
   struct EndsItsVpn {
+    RequestHandler& handler;
     const Client& client;
-    ServiceIdle& idle;
     ConnectionEnd end = ConnectionEnd::Disconnected;
-    ~EndsItsVpn() {
-      std::lock_guard lock(requestLock);
-      try {
-        End();
-      } catch (...) {
-        if (owner == &client) owner = nullptr;
-      }
-    }
-    void End() {
-      if (end == ConnectionEnd::Stopped && owner == &client) {
-        // The service is stopping: the rule goes now, and the core with
-        // this process (its job), after the client has seen its connection
-        // end. So the UI hears of a service that ended, as it would of one
-        // that was killed, rather than of a core that exited.
-        owner = nullptr;
-        RemoveRuleOfEndedClient();
-        return;
-      }
-      EndVpnOf(client, idle);
-    }
-  } endsItsVpn{client, idle};
+    ~EndsItsVpn() { handler.ConnectionEnded(client, end); }
+  } endsItsVpn{handler, client};
   PipeConnection connection(pipe.get(), process.get(), stop);
   endsItsVpn.end = connection.Serve(
       [&](Message& request, const std::shared_ptr<ReplyQueue>& queue) {
-        std::lock_guard lock(requestLock);
-        return Handle(client, request, queue, idle);
+        return handler.Handle(client, request, queue);
       },
       kFirstRequestWaitMs);
 }
 
 // The connection's thread: the client counts for the idle rule while it is
 // connected.
-void ConnectionThread(tovix::UniqueFileHandle pipe, HANDLE stop, ServiceIdle& idle,
-                      HANDLE ended, std::shared_ptr<std::atomic<bool>> done) {
+void ConnectionThread(tovix::UniqueFileHandle pipe, HANDLE stop, RequestHandler& handler,
+                      ServiceIdle& idle, HANDLE ended, std::shared_ptr<std::atomic<bool>> done) {
   try {
-    ServeClient(std::move(pipe), stop, idle);
+    ServeClient(std::move(pipe), stop, handler);
   } catch (...) {
   }
   idle.ClientLeft();
@@ -270,6 +153,8 @@ DWORD ServeServicePipe(HANDLE stopRequested, ServiceIdle& idle) {
   const std::wstring name = tovix::service_setup::kPipeName;
   tovix::UniqueFileHandle next = CreateServerPipe(name, kMaxClients, true);
   if (!next) return ERROR_PIPE_BUSY;
+  ServicePolicy policy(idle);
+  RequestHandler handler(policy);
   Connections connections;
   if (!connections.ended) return GetLastError();
   for (;;) {
@@ -292,7 +177,7 @@ DWORD ServeServicePipe(HANDLE stopRequested, ServiceIdle& idle) {
     idle.ClientCame();
     try {
       connections.entries.push_back({std::thread(ConnectionThread, std::move(next),
-                                                 stopRequested, std::ref(idle),
+                                                 stopRequested, std::ref(handler), std::ref(idle),
                                                  connections.ended.get(), done),
                                      done});
     } catch (const std::system_error&) {
