@@ -400,12 +400,14 @@ bool Launch(std::string& error, std::unique_lock<std::mutex>& held) {
   }
   tovix::UniqueHandle started_process(info.hProcess);
   const HANDLE waitable = started_process.get();
-  if (!OpenPipe(std::wstring(tovix::broker::kBrokerPipePrefix) + id + L"." + token,
-                GetProcessId(waitable),
-                [waitable] { return WaitForSingleObject(waitable, 0) == WAIT_OBJECT_0; },
-                opened, error)) {
-    return false;
-  }
+  held.unlock();  // the broker may take a while to make its pipe
+  const bool open =
+      OpenPipe(std::wstring(tovix::broker::kBrokerPipePrefix) + id + L"." + token,
+               GetProcessId(waitable),
+               [waitable] { return WaitForSingleObject(waitable, 0) == WAIT_OBJECT_0; }, opened,
+               error);
+  held.lock();
+  if (!open) return false;
   pipe = std::move(opened);
   process = std::move(started_process);
   return StartReading(error, held);

@@ -1,5 +1,6 @@
 // Registration of the host's three platform channels and the dispatch of the
-// "kelpmarrow.vpn/core" methods. Everything here runs on the window thread.
+// "kelpmarrow.vpn/core" methods. Everything here runs on the window thread,
+// but the start itself, which runs on a worker (async_start.h).
 // HandleCoreMethodCall is a wall: whatever a call carries, it is answered
 // exactly once and no exception leaves it.
 #include "core/core_channels.h"
@@ -21,9 +22,11 @@
 #include "channels/encodable_value.h"
 #include "channels/event_channel.h"
 #include "channels/method_channel.h"
+#include "channels/secure_wipe.h"
 #include "channels/standard_codec.h"
 #include "common/text.h"
 #include "common/unique_resource.h"
+#include "core/async_start.h"
 #include "core/broker_client.h"
 #include "core/core_call_checks.h"
 #include "core/core_launch.h"
@@ -40,6 +43,9 @@ namespace {
 using flutter::EncodableValue;
 
 constexpr DWORD kShutdownReclaimMs = 5000;
+// How long a stop waits for a start in flight to give up; with the core's own
+// stop after, within the 8 s a stop takes at most.
+constexpr DWORD kStopStartWaitMs = 3000;
 
 // The IP interface change subscription, made once the first frame is shown.
 // Set by the monitor's start-up thread, read by the window thread only after
@@ -119,20 +125,14 @@ std::string StartExceptionMessage() {
   }
 }
 
-void Start(const EncodableValue* arguments, Reply& reply) {
-  const std::string* config = arguments ? std::get_if<std::string>(arguments) : nullptr;
-  if (config == nullptr) {
-    reply.Error("bad_payload", "expected JSON config string");
-    return;
-  }
-  std::string error;
+// The launch, on the start's worker. It may give up half-way (the data
+// folder could not be made, a worker thread could not start): nothing of it
+// is left behind, and it is reported like any other failed start.
+bool RunStart(std::string& config, std::string& error) {
   bool started = false;
   try {
-    started = StartCore(*config, error);
+    started = StartCore(config, error);
   } catch (...) {
-    // The launch gave up half-way (the data folder could not be made, a
-    // worker thread could not start): leave nothing of it behind and report
-    // it like any other failed start.
     error = StartExceptionMessage();
     try {
       StopCore();
@@ -143,11 +143,29 @@ void Start(const EncodableValue* arguments, Reply& reply) {
     } catch (...) {
     }
   }
-  if (started) {
-    reply.Success(EncodableValue(true));
-  } else {
-    reply.Error("start_failed", error);
+  flutter::WipeString(config);
+  return started;
+}
+
+void Start(const EncodableValue* arguments, Reply& reply) {
+  const std::string* config = arguments ? std::get_if<std::string>(arguments) : nullptr;
+  if (config == nullptr) {
+    reply.Error("bad_payload", "expected JSON config string");
+    return;
   }
+  if (StartInFlight()) {
+    reply.Error("start_failed", "already running");
+    return;
+  }
+  auto answer = std::make_shared<Reply>(std::move(reply));
+  BeginStart([config = *config](std::string& error) mutable { return RunStart(config, error); },
+             [answer](bool started, const std::string& error) {
+               if (started) {
+                 answer->Success(EncodableValue(true));
+               } else {
+                 answer->Error("start_failed", error);
+               }
+             });
 }
 
 // A note that cannot be written is still answered with success, like one
@@ -162,8 +180,14 @@ void WriteNote(std::string_view tag, const std::optional<std::string>& text) {
 
 void Stop(Reply& reply) {
   SessionLog::Write("[stop_request]", "method_channel");
-  StopCore();
-  JoinCoreThreads();
+  // A start in flight ends first. One that cannot end within the stop's
+  // bound waits for the user's answer to the elevation prompt (or for the
+  // service manager): it has launched nothing, and gives up once it has
+  // that answer; the stop does not wait for it.
+  if (EndStart(GetTickCount64() + kStopStartWaitMs)) {
+    StopCore();
+    JoinCoreThreads();
+  }
   reply.Success(EncodableValue(true));
 }
 
@@ -246,6 +270,7 @@ void ShutdownCoreChannels() {
   if (networkMonitorStart.joinable()) networkMonitorStart.join();
   interfaceNotification.reset();  // CancelMibChangeNotify2
   try {
+    if (!EndStart(GetTickCount64() + kShutdownReclaimMs)) AbandonStart();
     StopCore();
     // The threads of a core whose stop timed out, once its job has ended it.
     ReclaimCoreThreadsLeftBehind(kShutdownReclaimMs);

@@ -3,7 +3,8 @@
 // input) and hands this process the read end of the core's output and a
 // handle that can only wait on the core and read its exit code; this side
 // keeps the session log, the events and the threads that watch the core.
-// StartCore runs on the window thread.
+// StartCore runs on the start's worker (async_start.h), or on the window
+// thread of a test; never beside a stop.
 #include "core/core_launch.h"
 
 #include <windows.h>
@@ -20,6 +21,7 @@
 #include "common/paths.h"
 #include "common/plain_folder.h"
 #include "common/text.h"
+#include "core/async_start.h"
 #include "core/broker_client.h"
 #include "core/core_output.h"
 #include "core/core_process.h"
@@ -171,6 +173,12 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   // prompt for a start that cannot log), before the session log opens, so
   // that the log carries what its start swept.
   if (!EnsurePrivilegedSide(error)) return Fail(error, error);
+  // A stop that came while the privileged side was being had ends the
+  // start here, before anything is launched.
+  if (StartCancelled()) {
+    BrokerClient::Disconnect();
+    return Fail(error, "the start was stopped");
+  }
   try {
     SessionLog::Open(folder);
   } catch (const std::exception&) {

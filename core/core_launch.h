@@ -1,4 +1,5 @@
-// Starting sing-box.exe through the privileged program. Window thread.
+// Starting sing-box.exe through the privileged program. The start's worker
+// (async_start.h); never at the same time as a stop.
 #pragma once
 
 #include <string>

@@ -7,5 +7,6 @@ if(WIN32)
   target_sources(tovix_host PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/core_process.cpp
     ${CMAKE_CURRENT_LIST_DIR}/vpn_events.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/async_start.cpp
     ${CMAKE_CURRENT_LIST_DIR}/core_channels.cpp)
 endif()

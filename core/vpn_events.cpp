@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <utility>
 
@@ -24,6 +25,9 @@ std::string lastVpnState = "idle";
 std::unique_ptr<flutter::EventSink> eventSink;
 HWND eventWindow = nullptr;
 std::deque<VpnEvent> pendingEvents;
+// Work for the window thread (RunOnWindowThread), run after the events
+// queued before it.
+std::deque<std::function<void()>> pendingWork;
 
 // A VpnEventMessage has been posted and its drain has not started yet. While
 // it is set, further events ride on that message instead of posting their
@@ -79,7 +83,9 @@ void CALLBACK OnWakeTimer(PTP_CALLBACK_INSTANCE, void*, PTP_TIMER) {
     HWND notifyWindow = nullptr;
     {
       std::lock_guard<std::mutex> lock(CoreLock);
-      if (!wakePosted || eventWindow == nullptr || pendingEvents.empty()) return;
+      if (!wakePosted || eventWindow == nullptr || (pendingEvents.empty() && pendingWork.empty())) {
+        return;
+      }
       if (!PostWake(::GetTickCount64())) notifyWindow = eventWindow;
     }
     // A sent (not posted) message does not count against the posted-message
@@ -124,12 +130,8 @@ struct Wake {
   HWND notifyWindow = nullptr;
 };
 
-// Records and queues the event; CoreLock held.
-Wake RecordEvent(std::string_view state, std::string_view message) {
-  lastVpnState.assign(state);
-  if (eventWindow == nullptr) return {};
-  pendingEvents.push_back(VpnEvent{std::string(state), std::string(message)});
-
+// Makes sure a drain comes for what was just queued; CoreLock held.
+Wake ScheduleDrain() {
   const ULONGLONG now = ::GetTickCount64();
   if (wakePosted && now - wakePostedAt < repostAfterMs) return {};
   if (PostWake(now)) return {};
@@ -140,6 +142,14 @@ Wake RecordEvent(std::string_view state, std::string_view message) {
     return {true, nullptr};
   }
   return {false, eventWindow};
+}
+
+// Records and queues the event; CoreLock held.
+Wake RecordEvent(std::string_view state, std::string_view message) {
+  lastVpnState.assign(state);
+  if (eventWindow == nullptr) return {};
+  pendingEvents.push_back(VpnEvent{std::string(state), std::string(message)});
+  return ScheduleDrain();
 }
 
 // CoreLock not held.
@@ -184,20 +194,43 @@ bool EmitVpnEventIf(std::string_view state, std::string_view message,
 }
 
 void DrainVpnEvents() {
-  // CoreLock is held while the sink is called, so that a listen or cancel
-  // waits for the drain and never sees a half-delivered queue.
-  std::lock_guard<std::mutex> lock(CoreLock);
-  wakePosted = false;
-  std::deque<VpnEvent> events;
-  events.swap(pendingEvents);
-  if (!eventSink) return;  // nobody listens: the events are dropped
-  for (const VpnEvent& event : events) {
-    try {
-      eventSink->Success(EventValue(event));
-    } catch (...) {
-      // One event that cannot be encoded or sent does not hold back the rest.
+  std::deque<std::function<void()>> work;
+  {
+    // CoreLock is held while the sink is called, so that a listen or cancel
+    // waits for the drain and never sees a half-delivered queue.
+    std::lock_guard<std::mutex> lock(CoreLock);
+    wakePosted = false;
+    std::deque<VpnEvent> events;
+    events.swap(pendingEvents);
+    work.swap(pendingWork);
+    // Nobody listening: the events are dropped.
+    for (const VpnEvent& event : eventSink ? events : std::deque<VpnEvent>{}) {
+      try {
+        eventSink->Success(EventValue(event));
+      } catch (...) {
+        // One event that cannot be encoded or sent does not hold back the rest.
+      }
     }
   }
+  // After the events queued before it, and outside CoreLock.
+  for (const std::function<void()>& item : work) {
+    try {
+      item();
+    } catch (...) {
+    }
+  }
+}
+
+bool RunOnWindowThread(std::function<void()> work) {
+  Wake wake;
+  {
+    std::lock_guard<std::mutex> lock(CoreLock);
+    if (eventWindow == nullptr) return false;
+    pendingWork.push_back(std::move(work));
+    wake = ScheduleDrain();
+  }
+  Deliver(wake);
+  return true;
 }
 
 std::string LastVpnState() {
@@ -219,6 +252,7 @@ void ResetVpnEventDelivery() {
     eventWindow = nullptr;
     wakePosted = false;
     pendingEvents.clear();
+    pendingWork.clear();
     oldSink = std::move(eventSink);
     timer = std::exchange(wakeTimer, nullptr);
   }

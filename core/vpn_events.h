@@ -36,6 +36,11 @@ bool EmitVpnEventIf(std::string_view state, std::string_view message,
 // drops it when nobody listens).
 void DrainVpnEvents();
 
+// Any thread: runs `work` on the window thread, after the events queued
+// before it are delivered (on VpnEventMessage). False, and nothing runs,
+// while no window is registered.
+bool RunOnWindowThread(std::function<void()> work);
+
 // State word of the most recent event ("idle" before any), read under CoreLock.
 std::string LastVpnState();
 

@@ -225,10 +225,29 @@ class CoreChannelHarness {
     return *response;
   }
 
+  // Sends a call and returns at once; the response arrives in the slot, on
+  // this thread, during the delivery or while its messages are pumped.
+  std::shared_ptr<std::optional<std::vector<uint8_t>>> Send(
+      const std::string& method, std::optional<EncodableValue> arguments = std::nullopt) {
+    return SendBytes(EncodeCall(method, std::move(arguments)));
+  }
+  std::shared_ptr<std::optional<std::vector<uint8_t>>> SendBytes(
+      const std::vector<uint8_t>& bytes) {
+    auto response = std::make_shared<std::optional<std::vector<uint8_t>>>();
+    StandinMessengerDeliver(engine_, "kelpmarrow.vpn/core", bytes,
+                            [response](const std::vector<uint8_t>& r) { *response = r; });
+    return response;
+  }
+
+  // A call and its answer; a start answers from its worker, through this
+  // (the window) thread, so messages are pumped until the answer comes.
   Answer Call(const std::string& method, std::optional<EncodableValue> arguments = std::nullopt) {
-    auto response = Deliver("kelpmarrow.vpn/core", EncodeCall(method, std::move(arguments)));
-    if (!response) return Answer{};
-    return DecodeAnswer(*response);
+    return AnswerTo(Send(method, std::move(arguments)));
+  }
+  static Answer AnswerTo(const std::shared_ptr<std::optional<std::vector<uint8_t>>>& response) {
+    EventWindow::PumpUntil([&] { return response->has_value(); }, 60000);
+    if (!*response) return Answer{};
+    return DecodeAnswer(**response);
   }
 
   Answer Listen() { return EventCall("listen"); }

@@ -14,6 +14,7 @@
 
 #include "browsers/registered_browsers.h"
 #include "common/text.h"
+#include "core/broker_client.h"
 #include "core/core_process.h"
 #include "diagnostics/session_log.h"
 #include "core/dns_rule_requests.h"
@@ -146,6 +147,32 @@ TEST_F(CoreChannelTest, StartWhileRunningAnswersAlreadyRunningAndEmitsNothing) {
   EXPECT_EQ(harness.EventCount(), 0u);
 }
 
+// An elevation prompt that the user answers after 2 s, declining.
+BOOL WINAPI SlowDeclinedPrompt(SHELLEXECUTEINFOW*) {
+  Sleep(2000);
+  SetLastError(ERROR_CANCELLED);
+  return FALSE;
+}
+
+// The start runs off the window thread: while the prompt is up, the window
+// answers other calls, and a stop is answered within its bound and ends the
+// start, whose answer follows.
+TEST_F(CoreChannelTest, AStartLeavesTheWindowFreeAndAStopEndsIt) {
+  BrokerClient::Disconnect();
+  BrokerClient::SetStarter(SlowDeclinedPrompt);
+  const auto start = harness.Send("start", EncodableValue("{}"));
+  EXPECT_FALSE(start->has_value()) << "answered on the window thread";
+  EXPECT_EQ(harness.Call("isOurVpnRunning").kind, Answer::Kind::kSuccess);
+  const ULONGLONG stopAsked = GetTickCount64();
+  EXPECT_TRUE(harness.Call("stop").IsSuccess(EncodableValue(true)));
+  EXPECT_LT(GetTickCount64() - stopAsked, 8000u);
+  EventWindow::PumpUntil([&] { return start->has_value(); }, 10000);
+  BrokerClient::SetStarter(nullptr);
+  ASSERT_TRUE(start->has_value());
+  EXPECT_EQ(DecodeAnswer(**start).code, "start_failed");
+  EXPECT_FALSE(CoreProcess.running.load());
+}
+
 TEST_F(CoreChannelTest, NamesMatchOnlyExactlyAndInFull) {
   ASSERT_TRUE(harness.Listen().IsSuccess(EncodableValue()));
   for (const char* name : {"Start", "START", "starting", "star", "start ", "", "Prepare",
@@ -169,9 +196,7 @@ TEST_F(CoreChannelTest, UndecodableBytesAreAnsweredNotCrashed) {
       {0x63, 0x00},                                   // unknown tag
   };
   for (const auto& bytes : garbage) {
-    auto response = harness.Deliver("kelpmarrow.vpn/core", bytes);
-    ASSERT_TRUE(response.has_value());  // answered during the delivery
-    const Answer answer = DecodeAnswer(*response);
+    const Answer answer = harness.AnswerTo(harness.SendBytes(bytes));
     EXPECT_TRUE(answer.kind == Answer::Kind::kNotImplemented ||
                 answer.kind == Answer::Kind::kError);
   }

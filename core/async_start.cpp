@@ -1,0 +1,89 @@
+// The start's worker and its answer. The state below is the window thread's;
+// the worker writes only its outcome, before it says it is done.
+#include "core/async_start.h"
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <utility>
+
+#include "core/broker_client.h"
+#include "core/vpn_events.h"
+
+namespace {
+
+struct InFlight {
+  std::thread worker;
+  StartAnswer answer;
+  // The outcome, written by the worker before `done`.
+  bool started = false;
+  std::string error;
+  std::atomic<bool> done{false};
+};
+
+std::unique_ptr<InFlight> inFlight;  // window thread only
+std::atomic<bool> cancelled{false};
+
+// Window thread: answers a start whose worker is done.
+void Finish() {
+  if (!inFlight || !inFlight->done.load()) return;
+  inFlight->worker.join();
+  const std::unique_ptr<InFlight> finished = std::move(inFlight);
+  finished->answer(finished->started, finished->error);
+}
+
+void Work(InFlight* flight, const StartWork& work) {
+  std::string error;
+  bool started = false;
+  try {
+    started = work(error);
+  } catch (...) {
+    error = "Could not start VPN core";
+  }
+  flight->started = started;
+  flight->error = std::move(error);
+  flight->done.store(true);
+  // Without a window (its end), EndStart answers instead.
+  try {
+    RunOnWindowThread(&Finish);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+bool StartInFlight() { return inFlight != nullptr; }
+
+void BeginStart(StartWork work, StartAnswer answer) {
+  cancelled.store(false);
+  auto flight = std::make_unique<InFlight>();
+  flight->answer = std::move(answer);
+  InFlight* raw = flight.get();
+  inFlight = std::move(flight);
+  try {
+    inFlight->worker = std::thread(Work, raw, std::move(work));
+  } catch (...) {
+    const std::unique_ptr<InFlight> failed = std::move(inFlight);
+    failed->answer(false, "Could not start VPN core");
+  }
+}
+
+bool EndStart(ULONGLONG deadline) {
+  if (!inFlight) return true;
+  cancelled.store(true);
+  BrokerClient::Disconnect();
+  while (!inFlight->done.load() && GetTickCount64() < deadline) Sleep(10);
+  Finish();
+  return inFlight == nullptr;
+}
+
+bool StartCancelled() { return cancelled.load(); }
+
+void AbandonStart() {
+  if (!inFlight) return;
+  // The one worker let go: it waits on the user (the prompt) or on the
+  // service manager, and touches nothing of the core once it sees the
+  // cancel. Its record is kept for it.
+  inFlight->worker.detach();
+  (void)inFlight.release();
+}
