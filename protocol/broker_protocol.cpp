@@ -6,6 +6,7 @@
 
 #include "channels/byte_streams.h"
 #include "channels/encodable_value.h"
+#include "channels/secure_wipe.h"
 #include "channels/standard_codec.h"
 
 namespace tovix::broker {
@@ -32,6 +33,24 @@ const std::string* Text(const EncodableValue& value, std::size_t limit) {
   return text != nullptr && text->size() <= limit ? text : nullptr;
 }
 
+// The codec's values of a message hold copies of its text (the VPN
+// configuration, on its way to the privileged side): each is wiped before
+// its memory goes back, however the coding ends.
+struct WipedOnExit {
+  EncodableValue& value;
+  ~WipedOnExit() { flutter::WipeEncodableValue(value); }
+};
+
+// At least the bytes the standard codec makes of `message`, so that the
+// encoded bytes are written into one buffer and no grown-out-of copy of them
+// is freed unwiped: a size up to 5 bytes and a type byte per value, 8 bytes
+// per number, and alignment.
+std::size_t EncodedBound(const Message& message) {
+  std::size_t bound = 256 + message.text.size();
+  for (const LogLine& line : message.lines) bound += 32 + line.tag.size() + line.text.size();
+  return bound;
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> EncodeMessage(const Message& message) {
@@ -41,20 +60,25 @@ std::vector<std::uint8_t> EncodeMessage(const Message& message) {
     lines.emplace_back(line.tag);
     lines.emplace_back(line.text);
   }
-  const EncodableValue value(EncodableList{
-      EncodableValue(message.id),
-      EncodableValue(static_cast<std::int32_t>(message.kind)),
-      EncodableValue(message.reply),
-      EncodableValue(message.ok),
-      EncodableValue(message.flag),
-      EncodableValue(static_cast<std::int64_t>(message.core)),
-      EncodableValue(static_cast<std::int64_t>(message.pid)),
-      EncodableValue(static_cast<std::int64_t>(message.process)),
-      EncodableValue(static_cast<std::int64_t>(message.output)),
-      EncodableValue(message.text),
-      EncodableValue(std::move(lines)),
-  });
+  // Built in place (an initializer list would copy each value, the text too,
+  // into a temporary that is freed unwiped).
+  EncodableValue value{EncodableList{}};
+  const WipedOnExit wiped{value};
+  EncodableList& fields = std::get<EncodableList>(value);
+  fields.reserve(kFields);
+  fields.emplace_back(message.id);
+  fields.emplace_back(static_cast<std::int32_t>(message.kind));
+  fields.emplace_back(message.reply);
+  fields.emplace_back(message.ok);
+  fields.emplace_back(message.flag);
+  fields.emplace_back(static_cast<std::int64_t>(message.core));
+  fields.emplace_back(static_cast<std::int64_t>(message.pid));
+  fields.emplace_back(static_cast<std::int64_t>(message.process));
+  fields.emplace_back(static_cast<std::int64_t>(message.output));
+  fields.emplace_back(message.text);
+  fields.emplace_back(std::move(lines));
   std::vector<std::uint8_t> bytes;
+  bytes.reserve(EncodedBound(message));
   flutter::ByteBufferStreamWriter writer(&bytes);
   flutter::StandardCodecSerializer::GetInstance().WriteValue(value, &writer);
   return bytes;
@@ -63,7 +87,8 @@ std::vector<std::uint8_t> EncodeMessage(const Message& message) {
 std::optional<Message> DecodeMessage(const std::uint8_t* bytes, std::size_t size) {
   if (bytes == nullptr || size == 0 || size > kMaxMessageBytes) return std::nullopt;
   flutter::ByteBufferStreamReader reader(bytes, size);
-  const EncodableValue value = flutter::StandardCodecSerializer::GetInstance().ReadValue(&reader);
+  EncodableValue value = flutter::StandardCodecSerializer::GetInstance().ReadValue(&reader);
+  const WipedOnExit wiped{value};
   // A read past the end yields a value all the same: only a value that used
   // exactly the message's bytes is one.
   if (reader.position() != size) return std::nullopt;

@@ -5,8 +5,10 @@
 #include <functional>
 
 #include "channels/byte_streams.h"
+#include "channels/secure_wipe.h"
 #include "channels/encodable_value.h"
 #include "channels/standard_codec.h"
+#include "support/allocation_watch.h"
 
 using flutter::EncodableList;
 using flutter::EncodableValue;
@@ -91,4 +93,23 @@ TEST(BrokerProtocol, RefusesEveryMalformedShape) {
   EXPECT_FALSE(DecodeMessage(bytes.data(), 0)) << "empty";
   const std::vector<uint8_t> map = Bytes(EncodableValue(flutter::EncodableMap{}));
   EXPECT_FALSE(DecodeMessage(map.data(), map.size())) << "not a list";
+}
+
+// The configuration crosses in both directions' temporaries: none is freed
+// holding it (the caller's own message and bytes are the caller's to wipe).
+TEST(BrokerProtocol, FreesNoCopyOfTheConfigurationUnwiped) {
+  Message launch;
+  launch.kind = Kind::Launch;
+  launch.text = std::string(300, 'c') + "{\"private_key\":\"k7Q2-secret-of-the-user\"}";
+  launch.lines.push_back({"boot", "line"});
+  allocation_watch::SeekInFreed("k7Q2-secret-of-the-user");
+  std::vector<uint8_t> bytes = EncodeMessage(launch);
+  std::optional<Message> decoded = DecodeMessage(bytes.data(), bytes.size());
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_EQ(decoded->text, launch.text);
+  flutter::WipeBytes(bytes);
+  flutter::WipeString(decoded->text);
+  flutter::WipeString(launch.text);
+  EXPECT_EQ(allocation_watch::FreedHolding(), 0u);
+  allocation_watch::SeekInFreed({});
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 namespace allocation_watch {
 
@@ -13,5 +14,10 @@ void SetCap(std::size_t cap);
 void Watch(const void* block, std::size_t size);
 enum class Freed { kNotYet, kZeroed, kNotZeroed };
 Freed Watched();
+
+// From now on, counts the blocks that are freed still holding `secret` (at
+// most 64 bytes; empty stops counting). The count since the last call.
+void SeekInFreed(std::string_view secret);
+std::size_t FreedHolding();
 
 }  // namespace allocation_watch
