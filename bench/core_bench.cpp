@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "common/paths.h"
-#include "core/broker_client.h"
+#include "core/privileged_client.h"
 #include "core/core_launch.h"
 #include "core/core_stop.h"
 #include "core/vpn_events.h"
@@ -190,6 +190,6 @@ int main(int argc, char** argv) {
               Median(start), Median(bare), Median(start) / Median(bare), rounds);
   std::printf("stop of a running core: %.1f ms median\n", Median(stop));
   SetControls("");
-  BrokerClient::Disconnect();  // joins the connection's reader before exit
+  PrivilegedClient::Disconnect();  // joins the connection's reader before exit
   return 0;
 }

@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "core/broker_client.h"
+#include "core/privileged_client.h"
 #include "core/vpn_events.h"
 
 namespace {
@@ -71,7 +71,7 @@ void BeginStart(StartWork work, StartAnswer answer) {
 bool EndStart(ULONGLONG deadline) {
   if (!inFlight) return true;
   cancelled.store(true);
-  BrokerClient::Disconnect();
+  PrivilegedClient::Disconnect();
   while (!inFlight->done.load() && GetTickCount64() < deadline) Sleep(10);
   Finish();
   return inFlight == nullptr;

@@ -27,7 +27,7 @@
 #include "common/text.h"
 #include "common/unique_resource.h"
 #include "core/async_start.h"
-#include "core/broker_client.h"
+#include "core/privileged_client.h"
 #include "core/core_call_checks.h"
 #include "core/core_launch.h"
 #include "core/core_process.h"
@@ -280,7 +280,7 @@ void ShutdownCoreChannels() {
   }
   // The privileged program ends its core and rule, and itself, when this
   // process ends; its connection's thread goes now, before the statics.
-  BrokerClient::Disconnect();
+  PrivilegedClient::Disconnect();
   ResetVpnEventDelivery();
 }
 

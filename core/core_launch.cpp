@@ -22,7 +22,7 @@
 #include "common/plain_folder.h"
 #include "common/text.h"
 #include "core/async_start.h"
-#include "core/broker_client.h"
+#include "core/privileged_client.h"
 #include "core/core_output.h"
 #include "core/core_process.h"
 #include "core/core_stop.h"
@@ -114,8 +114,8 @@ void WriteLines(const Message& reply) {
 // not run yet. What it swept at its start goes into the session log that
 // opens next.
 bool EnsurePrivilegedSide(std::string& error) {
-  std::optional<BrokerClient::Hello> hello;
-  if (!BrokerClient::Ensure(error, hello)) return false;
+  std::optional<PrivilegedClient::Hello> hello;
+  if (!PrivilegedClient::Ensure(error, hello)) return false;
   if (hello && hello->sweptLeftoverRule) {
     SessionLog::SetPendingDnsNote("swept a rule left by a previous session");
   } else if (hello && hello->guardRemovedRule) {
@@ -135,7 +135,7 @@ bool StartCoreThreads(std::uint64_t generation, std::string& error) {
   HANDLE watched = nullptr;
   if (DuplicateHandle(GetCurrentProcess(), CoreProcess.process.get(), GetCurrentProcess(),
                       &watched, kWatcherAccess, FALSE, 0)) {
-    HANDLE privileged = BrokerClient::DuplicateProcess();
+    HANDLE privileged = PrivilegedClient::DuplicateProcess();
     try {
       CoreProcess.watcherThread = std::thread(ExitWatcher, watched, privileged, generation);
     } catch (const std::system_error&) {
@@ -176,7 +176,7 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   // A stop that came while the privileged side was being had ends the
   // start here, before anything is launched.
   if (StartCancelled()) {
-    BrokerClient::Disconnect();
+    PrivilegedClient::Disconnect();
     return Fail(error, "the start was stopped");
   }
   try {
@@ -198,13 +198,13 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   request.flag = !staleConfigGone || config.size() > kMaxConfigBytes;
   if (!request.flag) request.text = config;
   const std::optional<Message> launched =
-      BrokerClient::Call(Kind::Launch, std::move(request), kLaunchWaitMs);
+      PrivilegedClient::Call(Kind::Launch, std::move(request), kLaunchWaitMs);
   if (!launched) {
     // Broken, or no answer in time: the connection goes, and the privileged
     // side ends whatever it launched for it (its lifeline). A reply that
     // still comes is let go with its handles.
-    BrokerClient::Disconnect();
-    return FailAndEndLog(error, kBrokerEndedMessage);
+    PrivilegedClient::Disconnect();
+    return FailAndEndLog(error, kServiceEndedMessage);
   }
   WriteLines(*launched);
   if (!launched->ok) {
@@ -228,9 +228,9 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   Message resume;
   resume.core = launched->core;
   const std::optional<Message> resumed =
-      BrokerClient::Call(Kind::Resume, std::move(resume), kLaunchWaitMs);
+      PrivilegedClient::Call(Kind::Resume, std::move(resume), kLaunchWaitMs);
   if (!resumed || !resumed->ok) {
-    const std::string message = resumed ? resumed->text : std::string(kBrokerEndedMessage);
+    const std::string message = resumed ? resumed->text : std::string(kServiceEndedMessage);
     // Not reported as an unexpected exit: the launch ends this core itself,
     // with exit code 1, before the stop that follows.
     CoreProcess.running.exchange(false);
@@ -238,9 +238,9 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
       Message terminate;
       terminate.core = launched->core;
       terminate.flag = true;
-      BrokerClient::Call(Kind::Terminate, std::move(terminate), kTerminateWaitMs);
+      PrivilegedClient::Call(Kind::Terminate, std::move(terminate), kTerminateWaitMs);
     } else {
-      BrokerClient::Disconnect();  // the lifeline ends the core
+      PrivilegedClient::Disconnect();  // the lifeline ends the core
     }
     StopCore();
     return Fail(error, message);

@@ -15,7 +15,7 @@
 #include "core/core_process.h"
 #include "core/vpn_events.h"
 #include "diagnostics/session_log.h"
-#include "core/broker_client.h"
+#include "core/privileged_client.h"
 #include "core/dns_rule_requests.h"
 
 namespace {
@@ -28,7 +28,7 @@ void AskAboutCore(tovix::broker::Kind kind, std::uint64_t core, ULONGLONG deadli
   tovix::broker::Message request;
   request.core = core;
   const ULONGLONG now = GetTickCount64();
-  BrokerClient::Call(kind, std::move(request),
+  PrivilegedClient::Call(kind, std::move(request),
                      now < deadline ? static_cast<DWORD>(deadline - now) : 0);
 }
 constexpr ULONGLONG kReaderDrainMs = 500;
@@ -201,7 +201,7 @@ void ExitWatcher(HANDLE process, HANDLE privileged, std::uint64_t generation) {
     // takes the core: a connection gone counts as the program's end.
     const bool privilegedEnded =
         privileged != nullptr &&
-        (WaitForSingleObject(privileged, 0) == WAIT_OBJECT_0 || !BrokerClient::Connected());
+        (WaitForSingleObject(privileged, 0) == WAIT_OBJECT_0 || !PrivilegedClient::Connected());
     DWORD exitCode = 1;
     GetExitCodeProcess(process, &exitCode);
     CloseHandle(process);
@@ -211,7 +211,7 @@ void ExitWatcher(HANDLE process, HANDLE privileged, std::uint64_t generation) {
     if (!ClaimCoreEnd(generation)) return;
 
     if (privilegedEnded) {
-      EmitVpnEvent("error", kBrokerEndedMessage);
+      EmitVpnEvent("error", kServiceEndedMessage);
       EmitVpnEvent("network_lost", "state query");
       return;
     }

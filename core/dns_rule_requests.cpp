@@ -6,7 +6,7 @@
 #include <mutex>
 #include <optional>
 
-#include "core/broker_client.h"
+#include "core/privileged_client.h"
 #include "core/core_process.h"
 #include "diagnostics/session_log.h"
 
@@ -29,7 +29,7 @@ void WriteLines(const Message& reply) {
 std::string DnsPolicyStatusSnapshot() {
   // Without a connection there is no rule of ours: the privileged side
   // removes it when the connection ends, and the guard when that side dies.
-  if (!BrokerClient::Connected()) return "none";
+  if (!PrivilegedClient::Connected()) return "none";
   std::lock_guard lock(statusLock);
   return status;
 }
@@ -43,7 +43,7 @@ void StartDnsPolicyApply(std::uint64_t generation) {
   }
   Message request;
   request.core = core;
-  BrokerClient::CallAsync(Kind::ApplyDns, std::move(request),
+  PrivilegedClient::CallAsync(Kind::ApplyDns, std::move(request),
                           [](const std::optional<Message>& reply) {
                             if (!reply) return;
                             WriteLines(*reply);
@@ -54,14 +54,14 @@ void StartDnsPolicyApply(std::uint64_t generation) {
 }
 
 void RemoveDnsPolicyRule(std::string_view reason) {
-  if (BrokerClient::Connected()) {
+  if (PrivilegedClient::Connected()) {
     Message request;
     request.text = std::string(reason);
-    std::optional<Message> reply = BrokerClient::Call(Kind::RemoveDns, request, kRemoveWaitMs);
+    std::optional<Message> reply = PrivilegedClient::Call(Kind::RemoveDns, request, kRemoveWaitMs);
     if (!reply) {
       // Not known to be removed: the connection goes, and with it the rule
       // (the privileged side removes it when its connection ends).
-      BrokerClient::Disconnect();
+      PrivilegedClient::Disconnect();
       return;
     }
     WriteLines(*reply);

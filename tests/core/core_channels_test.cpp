@@ -14,7 +14,7 @@
 
 #include "browsers/registered_browsers.h"
 #include "common/text.h"
-#include "core/broker_client.h"
+#include "core/privileged_client.h"
 #include "core/core_process.h"
 #include "diagnostics/session_log.h"
 #include "core/dns_rule_requests.h"
@@ -158,8 +158,8 @@ BOOL WINAPI SlowDeclinedPrompt(SHELLEXECUTEINFOW*) {
 // answers other calls, and a stop is answered within its bound and ends the
 // start, whose answer follows.
 TEST_F(CoreChannelTest, AStartLeavesTheWindowFreeAndAStopEndsIt) {
-  BrokerClient::Disconnect();
-  BrokerClient::SetStarter(SlowDeclinedPrompt);
+  PrivilegedClient::Disconnect();
+  PrivilegedClient::SetStarter(SlowDeclinedPrompt);
   const auto start = harness.Send("start", EncodableValue("{}"));
   EXPECT_FALSE(start->has_value()) << "answered on the window thread";
   EXPECT_EQ(harness.Call("isOurVpnRunning").kind, Answer::Kind::kSuccess);
@@ -167,7 +167,7 @@ TEST_F(CoreChannelTest, AStartLeavesTheWindowFreeAndAStopEndsIt) {
   EXPECT_TRUE(harness.Call("stop").IsSuccess(EncodableValue(true)));
   EXPECT_LT(GetTickCount64() - stopAsked, 8000u);
   EventWindow::PumpUntil([&] { return start->has_value(); }, 10000);
-  BrokerClient::SetStarter(nullptr);
+  PrivilegedClient::SetStarter(nullptr);
   ASSERT_TRUE(start->has_value());
   EXPECT_EQ(DecodeAnswer(**start).code, "start_failed");
   EXPECT_FALSE(CoreProcess.running.load());

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "common/text.h"
-#include "core/broker_client.h"
+#include "core/privileged_client.h"
 #include "core/core_launch.h"
 #include "core/core_process.h"
 #include "core/core_stop.h"
@@ -148,14 +148,14 @@ TEST_F(CoreLaunch, StandInTakesItsControlsFromTheFirstLineOfItsFileBeforeTheEnvi
   // The core has the privileged program's environment: a new program is
   // started with the variable set, and another without it afterwards.
   SetEnvironmentVariableW(L"TOVIX_STANDIN_CORE", L"fatal=from the environment");
-  BrokerClient::Disconnect();
+  PrivilegedClient::Disconnect();
   std::string error;
   const bool started = StartCore(config, error);
   SetEnvironmentVariableW(L"TOVIX_STANDIN_CORE", nullptr);
   ASSERT_TRUE(started) << error;
   ASSERT_TRUE(WaitForState("network_lost"));
   StopCore();
-  BrokerClient::Disconnect();
+  PrivilegedClient::Disconnect();
   const std::string report = StartupReport(data_);
   EXPECT_NE(report.find(ExpectedConfigEcho(config)), std::string::npos) << report;
   EXPECT_EQ(report.find("second line"), std::string::npos) << report;

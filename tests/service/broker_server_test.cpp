@@ -318,6 +318,19 @@ TEST_F(BrokerServer, AThousandRequestsAtOnceAreAllAnsweredInOrder) {
   ExpectTheEndTakesCoreAndBroker();
 }
 
+// The rule's worker asks, through the real handler, whether its core is still
+// the one held: for a core already ended it decides nothing.
+TEST_F(BrokerServer, ApplyDnsForAnEndedCoreDecidesNothing) {
+  ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Terminate, ++lastId,
+                                                                     core))));
+  ASSERT_TRUE(Receive(pipe.get()));
+  ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::ApplyDns, ++lastId,
+                                                                     core))));
+  const std::optional<Message> reply = Receive(pipe.get(), 5000);
+  ASSERT_TRUE(reply);
+  EXPECT_FALSE(reply->ok) << reply->text;
+}
+
 TEST_F(BrokerServer, ASecondClientIsBusyAndTheFirstStillServed) {
   DWORD error = 0;
   EXPECT_FALSE(Open(name, &error));

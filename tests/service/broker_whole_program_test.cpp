@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/unique_resource.h"
-#include "core/broker_client.h"
+#include "core/privileged_client.h"
 #include "core/core_launch.h"
 #include "service/dns_guard.h"
 #include "service/dns_policy.h"
@@ -305,10 +305,10 @@ BOOL WINAPI DeclinedPrompt(SHELLEXECUTEINFOW*) {
 }
 
 TEST(BrokerStart, ADeclinedPromptMeansAdministratorRightsAreNeeded) {
-  BrokerClient::SetStarter(DeclinedPrompt);
+  PrivilegedClient::SetStarter(DeclinedPrompt);
   std::string error;
   const bool started = StartCore(kConfig, error);
-  BrokerClient::SetStarter(nullptr);
+  PrivilegedClient::SetStarter(nullptr);
   EXPECT_FALSE(started);
   EXPECT_EQ(error, "administrator rights are needed to connect");
 }

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/broker_client.h"
+#include "core/privileged_client.h"
 #include "shell/single_instance.h"
 
 namespace {
@@ -16,9 +16,9 @@ BOOL WINAPI DeclinedPrompt(SHELLEXECUTEINFOW*) {
 }
 
 TEST(CleanupMode, ADeclinedPromptIsAFailure) {
-  BrokerClient::SetStarter(DeclinedPrompt);
+  PrivilegedClient::SetStarter(DeclinedPrompt);
   const int exitCode = RunCleanupMode();
-  BrokerClient::SetStarter(nullptr);
+  PrivilegedClient::SetStarter(nullptr);
   EXPECT_EQ(exitCode, kExitFailure);
 }
 

@@ -9,7 +9,7 @@
 
 #include <filesystem>
 
-#include "core/broker_client.h"
+#include "core/privileged_client.h"
 #include "shell/placement_store.h"
 #include "support/scratch_folder.h"
 
@@ -30,13 +30,13 @@ TEST(FlutterWindowTeardown, RunsWhenTheObjectGoesWithoutTheWindowBeingClosed) {
     handle = window.GetHandle();
     // As after a first "start": connected to the privileged program.
     std::string error;
-    std::optional<BrokerClient::Hello> hello;
-    ASSERT_TRUE(BrokerClient::Ensure(error, hello)) << error;
-    ASSERT_TRUE(BrokerClient::Connected());
+    std::optional<PrivilegedClient::Hello> hello;
+    ASSERT_TRUE(PrivilegedClient::Ensure(error, hello)) << error;
+    ASSERT_TRUE(PrivilegedClient::Connected());
     // No WM_CLOSE, no WM_DESTROY: the object goes as after a message loop
     // that gave up on a broken queue.
   }
-  EXPECT_FALSE(BrokerClient::Connected()) << "the shutdown of the core channels ran";
+  EXPECT_FALSE(PrivilegedClient::Connected()) << "the shutdown of the core channels ran";
   EXPECT_TRUE(ReadPlacementRecord(HKEY_CURRENT_USER, kWindowPlacementKey).has_value())
       << "the placement was saved";
   EXPECT_FALSE(IsWindow(handle));

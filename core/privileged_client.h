@@ -12,9 +12,10 @@
 #include <optional>
 #include <string>
 
+#include "core/privileged_start.h"
 #include "protocol/broker_protocol.h"
 
-class BrokerClient {
+class PrivilegedClient {
  public:
   // What the privileged side found when it first answered.
   struct Hello {
@@ -52,11 +53,7 @@ class BrokerClient {
   static void SetProgram(std::wstring path);
   // Tests: what starts the program in place of ShellExecuteExW (under Wine
   // the elevation prompt is never declined); null restores it.
-  using Starter = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+  using Starter = ElevatedStarter;
   static void SetStarter(Starter starter);
 };
 
-// The "start_failed" messages of a privileged side that cannot be had.
-inline constexpr char kBrokerDeclinedMessage[] = "administrator rights are needed to connect";
-inline constexpr char kBrokerUnverifiedMessage[] = "the VPN service could not be verified";
-inline constexpr char kBrokerEndedMessage[] = "VPN service ended unexpectedly";
