@@ -2,7 +2,7 @@
 # `cmake --install` does (cmake/TovixBundle.cmake) in <build>/msi/bundle and
 # turns it into <build>/Tovix-<version>-x64.msi with installer/Tovix.wxs,
 # through installer/make_msi.cmake. The version is the version record's, in
-# resources/Tovix.rc. TovixSetupActions.dll, the package's service step, is
+# resources/version.h. TovixSetupActions.dll, the package's service step, is
 # built with everything else; it travels inside the MSI and is not installed.
 #
 # Here the MSI is made with wixl (Debian's msitools); on Windows the same
@@ -22,10 +22,10 @@ else()
   target_link_libraries(TovixSetupActions PRIVATE -lmsi)
 endif()
 
-file(STRINGS ${PROJECT_SOURCE_DIR}/resources/Tovix.rc version_line
+file(STRINGS ${PROJECT_SOURCE_DIR}/resources/version.h version_line
   REGEX "^#define TOVIX_VERSION_TEXT \"[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+\"$")
 if(NOT version_line MATCHES "\"(.+)\"")
-  message(FATAL_ERROR "resources/Tovix.rc holds no TOVIX_VERSION_TEXT \"a.b.c.d\"")
+  message(FATAL_ERROR "resources/version.h holds no TOVIX_VERSION_TEXT \"a.b.c.d\"")
 endif()
 set(TOVIX_VERSION ${CMAKE_MATCH_1})
 
