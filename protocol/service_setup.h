@@ -26,6 +26,7 @@ enum class Outcome : int {
   ServiceManagerRefused = 3,
   StillRunning = 4,
   BadArguments = 5,
+  CompanyFolderInTheWay = 6,
 };
 
 inline constexpr std::string_view kFolderMessage =
@@ -47,6 +48,8 @@ constexpr std::string_view MessageOf(Outcome outcome) {
       return "the service did not stop in time";
     case Outcome::BadArguments:
       return "TovixService.exe takes --install or --uninstall";
+    case Outcome::CompanyFolderInTheWay:
+      return "%ProgramData%\\Kelpmarrow is not admin-only and cannot be moved aside";
   }
   return {};
 }

@@ -183,6 +183,15 @@ Outcome InstallService(const fs::path& program) {
   namespace setup = tovix::service_setup;
   // The rule first: a refused install changes nothing.
   if (!InstallFolderIsAdminOnly(program.parent_path())) return Outcome::FolderNotAdminOnly;
+  // The company folder is made admin-only here, by an administrator, before
+  // any user can use the service. One that a user made first is moved aside;
+  // one that cannot be (held open without delete sharing, say) fails the
+  // install, rather than every later start of a core.
+  try {
+    EnsureVpnFolderIn(CommonAppDataFolder());
+  } catch (const std::system_error&) {
+    return Outcome::CompanyFolderInTheWay;
+  }
   const tovix::UniqueLocalMemory descriptor = MakeServiceDescriptor();
   UniqueServiceHandle manager(
       OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));

@@ -18,7 +18,9 @@
 // LocalSystem, its own process, started on demand, binary path the quoted
 // path), or updates an existing registration to exactly that, and gives it
 // MakeServiceDescriptor. Refuses (FolderNotAdminOnly, nothing changed) when
-// the folder of `program` fails InstallFolderIsAdminOnly.
+// the folder of `program` fails InstallFolderIsAdminOnly. Makes
+// "%ProgramData%\Kelpmarrow" admin-only first (EnsureVpnFolderIn), and
+// answers CompanyFolderInTheWay, unregistered, when it cannot.
 tovix::service_setup::Outcome InstallService(const std::filesystem::path& program);
 
 // Stops the service (waiting up to `stopWait` for it to report stopped and
