@@ -150,42 +150,50 @@ ServiceIdle::ServiceIdle(std::chrono::milliseconds delay, std::function<void()> 
                             "create the idle timer");
   }
   std::lock_guard lock(mutex_);
+  idleSince_ = std::chrono::steady_clock::now();
   ArmIfIdle();
 }
 
-void ServiceIdle::ClientCame() { Change(clients_, 1); }
-void ServiceIdle::ClientLeft() { Change(clients_, -1); }
+void ServiceIdle::ClientCame() { Touched(); }
+void ServiceIdle::ClientActive() { Touched(); }
+void ServiceIdle::ClientLeft() { Touched(); }
+
+void ServiceIdle::Touched() {
+  std::lock_guard lock(mutex_);
+  idleSince_ = std::chrono::steady_clock::now();
+  ArmIfIdle();
+}
 void ServiceIdle::CoreStarted() { Change(cores_, 1); }
 void ServiceIdle::CoreEnded() { Change(cores_, -1); }
 
 void ServiceIdle::Change(int& count, int by) {
   std::lock_guard lock(mutex_);
-  // An unpaired "left" or "ended" is ignored rather than let it hide a later
-  // arrival.
+  // An unpaired "ended" is ignored rather than let it hide a later start.
   if (count + by < 0) return;
   count += by;
+  // The last core's end starts the idle stretch.
+  if (cores_ == 0) idleSince_ = std::chrono::steady_clock::now();
   ArmIfIdle();
 }
 
 void ServiceIdle::ArmIfIdle() {
-  if (fired_ || clients_ != 0 || cores_ != 0) {
-    // A signal already given stays; Poll then finds the counts and does
+  if (fired_ || cores_ != 0) {
+    // A signal already given stays; Poll then finds the count and does
     // nothing.
     CancelWaitableTimer(timer_.get());
     return;
   }
-  idleSince_ = std::chrono::steady_clock::now();
-  ArmOnce(timer_.get(), delay_);
+  ArmOnce(timer_.get(), delay_ - (std::chrono::steady_clock::now() - idleSince_));
 }
 
 void ServiceIdle::Poll() {
   {
     std::lock_guard lock(mutex_);
-    if (fired_ || clients_ != 0 || cores_ != 0) return;
+    if (fired_ || cores_ != 0) return;
     const auto idleFor = std::chrono::steady_clock::now() - idleSince_;
     if (idleFor < delay_) {
-      // Early by the timer's granularity, or the signal of an earlier
-      // stretch of idleness: wait out the rest.
+      // Early by the timer's granularity, or somebody did something since it
+      // was set: wait out the rest.
       ArmOnce(timer_.get(), delay_ - idleFor);
       return;
     }

@@ -1,7 +1,7 @@
 // TovixService.exe as the installed service: the service manager's
 // dispatcher, the control handler, status reporting, the folder check at each
-// start, and the idle rule (the service ends itself 60 s after its last
-// client has gone while no core runs).
+// start, and the idle rule (the service ends itself once no core runs and no
+// client has done anything for 60 s).
 //
 // The service's real work (the pipe server) plugs in as a ServiceWork: it
 // runs on the service's main thread once the service is RUNNING, serves until
@@ -9,6 +9,7 @@
 // core and removes the DNS rule, and returns a Win32 exit code (0: a normal
 // stop). It tells `idle` about clients and cores:
 //   idle.ClientCame()   when a client is accepted,
+//   idle.ClientActive() when a client sends a request,
 //   idle.ClientLeft()   when that client's connection is gone,
 //   idle.CoreStarted()  when a core is launched,
 //   idle.CoreEnded()    when that core has ended or been released.
@@ -25,9 +26,12 @@
 
 #include "common/unique_resource.h"
 
-// Counts clients and cores, and calls `expired` once when there has been
-// neither for `delay`. Starts with neither: a service that nobody connects to
-// ends as well. Its timer is a waitable timer that the serving thread waits
+// Counts cores and notes when a client last did something, and calls
+// `expired` once when no core has run and no client has come, sent a request
+// or left for `delay`. A connection that only stays open does not count: a
+// user who opens the pipe and says nothing more cannot keep the service (and
+// with it whatever a later start needs) running. Starts idle: a service that
+// nobody connects to ends as well. Its timer is a waitable timer that the serving thread waits
 // on beside its own handles, calling Poll() when it goes off; so the rule
 // costs no thread of its own.
 class ServiceIdle {
@@ -37,6 +41,7 @@ class ServiceIdle {
   ServiceIdle& operator=(const ServiceIdle&) = delete;
 
   void ClientCame();
+  void ClientActive();
   void ClientLeft();
   void CoreStarted();
   void CoreEnded();
@@ -53,14 +58,14 @@ class ServiceIdle {
  private:
   void Change(int& count, int by);
   void ArmIfIdle();  // mutex_ held
+  void Touched();
 
   const std::chrono::milliseconds delay_;
   const std::function<void()> expired_;
   tovix::UniqueHandle timer_;
-  std::mutex mutex_;  // guards the four below; nothing else is taken under it
-  int clients_ = 0;
+  std::mutex mutex_;  // guards the three below; nothing else is taken under it
   int cores_ = 0;
-  std::chrono::steady_clock::time_point idleSince_;
+  std::chrono::steady_clock::time_point idleSince_;  // the last client's last deed
   bool fired_ = false;
 };
 
