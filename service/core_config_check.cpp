@@ -158,14 +158,17 @@ class Checker {
 
   bool BeginMember() {
     Frame& top = Top();
-    if (text_.Peek() != '"' || !text_.ReadText(top.memberName, top.nameBuffer)) return false;
+    bool folded = false;
+    if (text_.Peek() != '"' || !text_.ReadName(top.memberName, top.nameBuffer, folded)) {
+      return false;
+    }
     text_.SkipSpace();
     if (text_.AtEnd() || text_.Peek() != ':') return false;
     text_.Skip();
     text_.SkipSpace();
     ++order_;
     if (top.place == Place::Free) return BeginValue({Role::Free});
-    top.memberFolded = FoldedMemberName(top.memberName, top.foldBuffer);
+    top.memberFolded = folded ? top.memberName : FoldedMemberName(top.memberName, top.foldBuffer);
     return BeginValue(RoleOfMember(top));
   }
 
@@ -307,7 +310,7 @@ class Checker {
         break;
       case Role::Type:
         Top().typeExempts = TypeMakesPathAUrl(Top().part, value_);
-        if (!AllowedType(Top().part, value_)) RefuseHere(Kind::OptionNotAllowed);
+        if (!TypeAllowed(Top().part, value_)) RefuseHere(Kind::OptionNotAllowed);
         break;
       case Role::Controller:
         if (!IsLoopbackListenAddress(value_)) RefuseHere(Kind::OptionNotAllowed);
@@ -364,6 +367,16 @@ class Checker {
       Commit({top.order, Kind::OptionNotAllowed, PointerTo(depth_ - 1)});
     }
     --depth_;
+  }
+
+  // AllowedType, remembering the last type allowed for each part: a
+  // subscription's outbounds are mostly of one type.
+  bool TypeAllowed(TypedPart part, std::string_view type) {
+    std::string& last = lastAllowed_[static_cast<std::size_t>(part)];
+    if (!last.empty() && type == last) return true;
+    if (!AllowedType(part, type)) return false;
+    last.assign(type);
+    return true;
   }
 
   // Only a refusal that may be the first in document order is worth its
@@ -423,6 +436,7 @@ class Checker {
   std::string valueBuffer_;
   std::size_t order_ = 0;
   std::optional<Refusal> first_;  // the first refused member in document order
+  std::string lastAllowed_[5];    // by TypedPart
 };
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include "service/core_config_names.h"
 
 #include <algorithm>
-#include <initializer_list>
+#include <array>
 
 namespace {
 
@@ -25,12 +25,26 @@ bool IsFileUrl(std::string_view value) {
   return true;
 }
 
-bool IsOneOf(std::string_view value, std::initializer_list<std::string_view> allowed) {
-  for (const std::string_view entry : allowed) {
-    if (value == entry) return true;
-  }
-  return false;
+template <std::size_t N>
+bool IsOneOf(std::string_view value, const std::array<std::string_view, N>& allowed) {
+  return std::find(allowed.begin(), allowed.end(), value) != allowed.end();
 }
+
+constexpr std::array<std::string_view, 5> kInboundTypes = {"tun", "mixed", "socks", "http",
+                                                           "direct"};
+constexpr std::array<std::string_view, 20> kOutboundTypes = {
+    "direct",   "block",     "dns",   "selector", "urltest",   "socks",  "http",
+    "shadowsocks", "shadowsocksr", "vmess", "trojan", "naive", "wireguard", "hysteria",
+    "hysteria2", "vless", "tuic", "shadowtls", "anytls", "ssh"};
+constexpr std::array<std::string_view, 2> kEndpointTypes = {"wireguard", "tailscale"};
+constexpr std::array<std::string_view, 11> kDnsServerTypes = {
+    "udp", "tcp", "tls", "https", "quic", "h3", "local", "hosts", "fakeip", "dhcp", "tailscale"};
+constexpr std::array<std::string_view, 3> kRuleSetTypes = {"inline", "local", "remote"};
+constexpr std::array<std::string_view, 11> kTopLevelMembers = {
+    "$schema", "log", "dns", "ntp", "certificate", "endpoints", "inbounds", "outbounds", "route",
+    "services", "experimental"};
+constexpr std::array<std::string_view, 4> kExperimentalMembers = {"cache_file", "clash_api",
+                                                                  "v2ray_api", "debug"};
 
 // A decimal port, 0 to 65535, as Go's listener takes it.
 bool IsPort(std::string_view text) {
@@ -109,11 +123,10 @@ std::string FoldMemberName(std::string_view name) {
 std::string_view FoldedMemberName(std::string_view name, std::string& buffer) {
   // Member names are most of what a configuration holds, and nearly all are
   // written folded already.
-  if (std::none_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || static_cast<unsigned char>(c) >= 0x80;
-      })) {
-    return name;
-  }
+  // Only upper-case ASCII letters and non-ASCII bytes can change.
+  bool needs = false;
+  for (const char c : name) needs |= (c >= 'A' && c <= 'Z') || (c & 0x80) != 0;
+  if (!needs) return name;
   std::string& folded = buffer;
   folded.resize(name.size());
   std::size_t out = 0;
@@ -194,14 +207,12 @@ bool NamesFileOutsideFolder(std::string_view value) {
 }
 
 bool LooksLikePathOutsideFolder(std::string_view value) {
-  if (value.empty()) return false;
-  if (value[0] == '\\') return true;
-  if (value.size() >= 2 && value[0] == '/' && value[1] == '/') return true;
-  if (value.size() >= 3 && IsAsciiLetter(value[0]) && value[1] == ':' &&
-      (value[2] == '\\' || value[2] == '/')) {
-    return true;
-  }
-  return IsFileUrl(value);
+  if (value.size() < 2) return !value.empty() && value[0] == '\\';
+  const char first = value[0];
+  if (first == '\\') return true;
+  if (first == '/') return value[1] == '/';
+  if (value[1] == ':') return value.size() >= 3 && IsAsciiLetter(first) && (value[2] == '\\' || value[2] == '/');
+  return (first == 'f' || first == 'F') && IsFileUrl(value);
 }
 
 bool PluginOptionsNameFileOutsideFolder(std::string_view options) {
@@ -224,32 +235,25 @@ bool PluginOptionsNameFileOutsideFolder(std::string_view options) {
 bool AllowedType(TypedPart part, std::string_view type) {
   switch (part) {
     case TypedPart::Inbound:
-      return IsOneOf(type, {"tun", "mixed", "socks", "http", "direct"});
+      return IsOneOf(type, kInboundTypes);
     case TypedPart::Outbound:
-      return IsOneOf(type, {"direct", "block", "dns", "selector", "urltest", "socks", "http",
-                            "shadowsocks", "shadowsocksr", "vmess", "trojan", "naive",
-                            "wireguard", "hysteria", "hysteria2", "vless", "tuic", "shadowtls",
-                            "anytls", "ssh"});
+      return IsOneOf(type, kOutboundTypes);
     case TypedPart::Endpoint:
-      return IsOneOf(type, {"wireguard", "tailscale"});
+      return IsOneOf(type, kEndpointTypes);
     case TypedPart::DnsServer:
-      return IsOneOf(type, {"udp", "tcp", "tls", "https", "quic", "h3", "local", "hosts",
-                            "fakeip", "dhcp", "tailscale"});
+      return IsOneOf(type, kDnsServerTypes);
     case TypedPart::RuleSet:
-      return IsOneOf(type, {"inline", "local", "remote"});
+      return IsOneOf(type, kRuleSetTypes);
   }
   return false;
 }
 
 bool TypeRequired(TypedPart part) { return part != TypedPart::DnsServer; }
 
-bool IsTopLevelMember(std::string_view folded) {
-  return IsOneOf(folded, {"$schema", "log", "dns", "ntp", "certificate", "endpoints", "inbounds",
-                          "outbounds", "route", "services", "experimental"});
-}
+bool IsTopLevelMember(std::string_view folded) { return IsOneOf(folded, kTopLevelMembers); }
 
 bool IsAllowedExperimentalMember(std::string_view folded) {
-  return IsOneOf(folded, {"cache_file", "clash_api", "v2ray_api", "debug"});
+  return IsOneOf(folded, kExperimentalMembers);
 }
 
 bool IsLoopbackListenAddress(std::string_view address) {

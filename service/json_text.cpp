@@ -88,12 +88,6 @@ void Unescape(std::string_view raw, std::string& out) {
 
 }  // namespace
 
-void JsonText::SkipSpace() {
-  while (!AtEnd() && (Peek() == ' ' || Peek() == '\t' || Peek() == '\n' || Peek() == '\r')) {
-    ++pos_;
-  }
-}
-
 bool JsonText::ReadWord(std::string_view word) {
   if (text_.substr(pos_, word.size()) != word) return false;
   pos_ += word.size();
@@ -146,14 +140,20 @@ bool JsonText::ReadHex4(unsigned& value) {
   return true;
 }
 
-bool JsonText::ReadString(std::string_view& raw, bool& escaped) {
+// The string at the cursor; `upper` is set when kWatchCase and a plain
+// ASCII run held an upper-case letter (non-ASCII and escapes leave those
+// runs, and are told by `escaped` and the caller's own test).
+template <bool kWatchCase>
+bool JsonText::Scan(std::string_view& raw, bool& escaped, bool& upper) {
   const std::size_t start = ++pos_;
   escaped = false;
+  bool nonAscii = false;
   for (;;) {
     // A run of plain ASCII at once: most of a configuration is.
     while (!AtEnd()) {
       const auto c = static_cast<unsigned char>(Peek());
       if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+      if constexpr (kWatchCase) upper |= c - 'A' < 26u;
       ++pos_;
     }
     if (AtEnd()) return false;
@@ -161,6 +161,7 @@ bool JsonText::ReadString(std::string_view& raw, bool& escaped) {
     if (c == '"') {
       raw = text_.substr(start, pos_ - start);
       ++pos_;
+      if constexpr (kWatchCase) upper |= nonAscii;
       return true;
     }
     if (c < 0x20) return false;
@@ -171,18 +172,28 @@ bool JsonText::ReadString(std::string_view& raw, bool& escaped) {
     }
     const std::size_t length = Utf8SequenceLength(text_, pos_);
     if (length == 0) return false;
+    nonAscii = true;
     pos_ += length;
   }
 }
 
-bool JsonText::ReadText(std::string_view& text, std::string& buffer) {
+bool JsonText::ReadString(std::string_view& raw, bool& escaped) {
+  bool upper = false;
+  return Scan<false>(raw, escaped, upper);
+}
+
+bool JsonText::ReadName(std::string_view& text, std::string& buffer, bool& folded) {
   bool escaped = false;
-  if (!ReadString(text, escaped)) return false;
-  if (escaped) {
-    Unescape(text, buffer);
-    text = buffer;
-  }
+  bool upper = false;
+  if (!Scan<true>(text, escaped, upper)) return false;
+  folded = !escaped && !upper;
+  if (escaped) text = Unescaped(text, buffer);
   return true;
+}
+
+std::string_view JsonText::Unescaped(std::string_view raw, std::string& buffer) {
+  Unescape(raw, buffer);
+  return buffer;
 }
 
 bool JsonText::ReadEscape() {

@@ -16,7 +16,11 @@ class JsonText {
   // Only when !AtEnd().
   char Peek() const { return text_[pos_]; }
   void Skip() { ++pos_; }
-  void SkipSpace();
+  void SkipSpace() {
+    while (!AtEnd() && (Peek() == ' ' || Peek() == '\t' || Peek() == '\n' || Peek() == '\r')) {
+      ++pos_;
+    }
+  }
 
   // "true", "false" or "null" at the cursor.
   bool ReadWord(std::string_view word);
@@ -27,15 +31,27 @@ class JsonText {
   bool ReadString(std::string_view& raw, bool& escaped);
   // The same, with the string's text: `raw` itself when it holds no escape
   // (most strings), else its unescaped form written into `buffer`.
-  bool ReadText(std::string_view& text, std::string& buffer);
+  bool ReadText(std::string_view& text, std::string& buffer) {
+    bool escaped = false;
+    if (!ReadString(text, escaped)) return false;
+    if (escaped) text = Unescaped(text, buffer);
+    return true;
+  }
   // Only checks the string.
   bool SkipString() {
     std::string_view raw;
     bool escaped = false;
     return ReadString(raw, escaped);
   }
+  // ReadText for a member name, telling also whether its text is written
+  // exactly as it folds (no escape, no upper-case letter, nothing beyond
+  // ASCII), which most names are: then it needs no folding.
+  bool ReadName(std::string_view& text, std::string& buffer, bool& folded);
 
  private:
+  template <bool kWatchCase>
+  bool Scan(std::string_view& raw, bool& escaped, bool& upper);
+  static std::string_view Unescaped(std::string_view raw, std::string& buffer);
   bool ReadDigits();
   bool ReadHex4(unsigned& value);
   bool ReadEscape();
