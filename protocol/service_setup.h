@@ -13,8 +13,12 @@ inline constexpr wchar_t kServiceName[] = L"TovixService";
 inline constexpr wchar_t kDisplayName[] = L"Tovix VPN service";
 inline constexpr wchar_t kInstallSwitch[] = L"--install";
 inline constexpr wchar_t kUninstallSwitch[] = L"--uninstall";
-// Where the running service serves its clients.
-inline constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\Kelpmarrow.Tovix.Service";
+// Where the running service serves its clients: under the protected prefix,
+// where only administrators and SYSTEM can make a pipe, so that no standard
+// user can take the name while the service is stopped and keep it from
+// starting.
+inline constexpr wchar_t kPipeName[] =
+    L"\\\\.\\pipe\\ProtectedPrefix\\Administrators\\Kelpmarrow.Tovix.Service";
 
 // The exit codes of "TovixService.exe --install" and "--uninstall". The
 // service reports FolderNotAdminOnly as its service-specific exit code too,

@@ -33,6 +33,13 @@ std::optional<Message> RequestHandler::Handle(const Client& client, Message& req
   reply.reply = true;
   ServiceLog log(reply.lines);
   const bool owns = owner_ == &client;
+  if (request.kind != Kind::Hello) {
+    if (std::string refusal = policy_.RefuseRequest(client, request.kind); !refusal.empty()) {
+      Refuse(reply, std::move(refusal), request.kind == Kind::Launch);
+      flutter::WipeString(request.text);
+      return reply;
+    }
+  }
   switch (request.kind) {
     case Kind::Hello: {
       // What is left behind is swept only while no VPN runs: a rule of a
@@ -116,6 +123,11 @@ void RequestHandler::ConnectionEnded(const Client& client, ConnectionEnd end) {
   } catch (...) {
     if (owner_ == &client) owner_ = nullptr;
   }
+}
+
+bool RequestHandler::OwnsOrBusy(const Client& client) {
+  std::unique_lock guard(lock_, std::try_to_lock);
+  return !guard.owns_lock() || owner_ == &client;
 }
 
 void RequestHandler::EndVpnOf(const Client& client) {

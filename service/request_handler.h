@@ -35,6 +35,10 @@ class ModePolicy {
   // nobody) holds the VPN, or empty to admit it. Lines it writes go to the
   // client's session log.
   virtual std::string RefuseStart(const Client& client, const Client* owner) = 0;
+  // The refusal of any request but the hello, whoever holds the VPN, or
+  // empty to go on (the service's ServiceUsers policy); a refused "start"
+  // is answered as RefuseStart's are.
+  virtual std::string RefuseRequest(const Client&, tovix::broker::Kind) { return {}; }
   // Whether the hello hands the client a handle that waits on this process
   // (the service's: the client cannot open it; the broker's it started).
   virtual bool HandsItsProcess() const = 0;
@@ -60,6 +64,10 @@ class RequestHandler {
   // own end (the job), after the client has seen the connection go, so that
   // the UI hears of a service that ended rather than of a core that exited.
   void ConnectionEnded(const Client& client, ConnectionEnd end);
+
+  // Whether `client` holds the VPN, or a request is in hand (after which it
+  // might): never waits for the request.
+  bool OwnsOrBusy(const Client& client);
 
  private:
   void EndVpnOf(const Client& client);  // lock_ held

@@ -1,4 +1,4 @@
-// The installed service's pipe, \\.\pipe\Kelpmarrow.Tovix.Service: several
+// The installed service's pipe (service_setup.h's kPipeName): several
 // clients at once, each served on a thread of its own, from every Windows
 // user and session of the machine. The VPN (its core and DNS rule) belongs
 // to the client that started it, until that client releases its core, its
@@ -16,21 +16,33 @@
 
 #include "service/service_host.h"
 
-// Who a client is: its Windows user (SID string) and session, and its
-// process.
+// Who a client is: its Windows user (SID string) and session, whether its
+// token holds Administrators (enabled), and its process.
 struct ClientIdentity {
   std::wstring user;
   DWORD session = 0;
   DWORD pid = 0;
+  bool administrator = false;
 };
 
-// The identity of the process `process` (query rights) with the id `pid`;
-// nothing when its token cannot be read.
+// Who the client of the connected pipe `pipe` (its process `pid`) is, as the
+// pipe says: its session from GetNamedPipeClientSessionId, its user and
+// membership from its token, had by impersonating it (it opens the pipe at
+// identification level, which is enough to read the token and nothing
+// more). Never from its process, whose id may be reused or whose handle may
+// have been passed. Nothing when the token cannot be read.
+std::optional<ClientIdentity> ReadPipeClientIdentity(HANDLE pipe, DWORD pid);
+
+// The identity of the process `process` (query rights) with the id `pid`,
+// from its primary token: the broker's one client, which it was started
+// for; nothing when its token cannot be read.
 std::optional<ClientIdentity> ReadClientIdentity(HANDLE process, DWORD pid);
 
 // Tests: how clients are told apart. Wine has one user and one session, so
-// a test build tells "users" apart by something else of the process.
-using ClientIdentityReader = std::optional<ClientIdentity> (*)(HANDLE process, DWORD pid);
+// a test build tells "users" apart by something else of the process (wait,
+// query and duplicate rights); the shipped reader uses the pipe alone.
+using ClientIdentityReader = std::optional<ClientIdentity> (*)(HANDLE pipe, HANDLE process,
+                                                                DWORD pid);
 void SetClientIdentityReader(ClientIdentityReader reader);
 
 // Whether `client` may start the VPN while `owner` holds it (nothing: free).

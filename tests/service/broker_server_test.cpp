@@ -25,7 +25,9 @@
 #include "common/unique_resource.h"
 #include "protocol/broker_protocol.h"
 #include "protocol/service_setup.h"
+#include "service/connection_seats.h"
 #include "service/dns_policy.h"
+#include "service/service_users_policy.h"
 #include "shell/whole_program.h"
 #include "support/installed_service.h"
 
@@ -535,47 +537,98 @@ TEST_F(ServicePipe, AClientThatSaysNothingIsLetGo) {
   }
 }
 
-// A hundred clients at once, each trying for 3 s: the service's 32 places
-// are taken, and no more, and once they are given back it serves again.
-TEST_F(ServicePipe, AHundredClientsAtOnceTakeNoMoreThanItsPlaces) {
+// One Windows user (this test program, to the test build) holds at most four
+// of the service's places however fast it opens more; the others are closed
+// at once, and another user (Tovix.exe) still gets in and starts.
+TEST_F(ServicePipe, OneUserHoldsFourPlacesAndAnotherStillStarts) {
   InstalledService::Start();
-  tovix::UniqueFileHandle first = Open(tovix::service_setup::kPipeName);
-  ASSERT_TRUE(first);
   std::vector<tovix::UniqueFileHandle> held;
-  held.push_back(std::move(first));
-  const ULONGLONG deadline = GetTickCount64() + 3000;
-  while (held.size() < 100 && GetTickCount64() < deadline) {
+  held.push_back(Open(tovix::service_setup::kPipeName));
+  ASSERT_TRUE(held.front());
+  const ULONGLONG deadline = GetTickCount64() + 2000;
+  while (held.size() < 40 && GetTickCount64() < deadline) {
     tovix::UniqueFileHandle pipe(CreateFileW(tovix::service_setup::kPipeName,
                                              GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-    if (pipe) {
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (pipe && SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
       held.push_back(std::move(pipe));
     } else {
       Sleep(5);
     }
   }
-  EXPECT_EQ(held.size(), 32u);
-  held.clear();
+  int served = 0;
+  for (const tovix::UniqueFileHandle& pipe : held) {
+    if (Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Hello, 1)), 1000) &&
+        Receive(pipe.get(), 2000)) {
+      ++served;
+    }
+  }
+  EXPECT_EQ(served, kSeatsPerUser);
+  const std::optional<transcript::Reply> started = StartReply(L"another-user");
+  ASSERT_TRUE(started.has_value());
+  EXPECT_EQ(started->kind, transcript::Reply::Kind::kSuccess) << started->message;
+}
+
+// The administrator's policy, read anew for each request: where it says
+// "Administrators" (or something unknown), a client that is not one (this
+// test program, to the test build, with "standard-users.test") can neither
+// start, stop nor clean up, while an administrator (Tovix.exe: under Wine
+// every token is one) still starts.
+TEST_F(ServicePipe, TheServiceUsersPolicyKeepsOutAllButAdministrators) {
+  std::ofstream(install.folder() / L"standard-users.test").close();
+  InstalledService::Start();
   tovix::UniqueFileHandle pipe = Open(tovix::service_setup::kPipeName);
   ASSERT_TRUE(pipe);
-  ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Hello, 1))));
-  const std::optional<Message> hello = Receive(pipe.get());
-  EXPECT_TRUE(hello && hello->kind == Kind::Hello && hello->reply);
+  const auto setPolicy = [](const wchar_t* value) {
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceUsersPolicyKey);
+    if (value == nullptr) return;
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kServiceUsersPolicyKey, kServiceUsersValue, REG_SZ, value,
+                    static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+  };
+  const struct {
+    const wchar_t* value;
+    bool refused;
+  } cases[] = {{nullptr, false}, {L"Interactive", false}, {L"Administrators", true},
+               {L"interactive", true}};
+  std::int64_t id = 0;
+  for (const auto& c : cases) {
+    setPolicy(c.value);
+    const char* row = c.value == nullptr ? "no value" : "a value";
+    std::uint64_t core = 0;
+    for (const Kind kind : {Kind::Launch, Kind::Release, Kind::Cleanup}) {
+      ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(
+                                       kind, ++id, core, kind == Kind::Launch ? kConfig : ""))));
+      const std::optional<Message> reply = Receive(pipe.get());
+      ASSERT_TRUE(reply.has_value());
+      EXPECT_EQ(reply->text == kServiceLimitedToAdministrators, c.refused)
+          << row << " " << static_cast<int>(kind) << ": " << reply->text;
+      EXPECT_EQ(reply->ok, !c.refused) << row << " " << static_cast<int>(kind);
+      if (kind == Kind::Launch) core = reply->core;
+    }
+  }
+  const std::optional<transcript::Reply> started = StartReply(L"administrator");
+  setPolicy(nullptr);
+  ASSERT_TRUE(started.has_value());
+  EXPECT_EQ(started->kind, transcript::Reply::Kind::kSuccess) << started->message;
 }
 
 // The idle rule, as the serving thread tends it (here with a 1 s delay): a
-// connected client keeps the service, and it ends once nobody is left.
+// client that keeps asking keeps the service; one that stays connected and
+// says nothing more does not.
 TEST_F(ServicePipe, TheServiceEndsItselfOnceNobodyUsesIt) {
   std::ofstream(install.folder() / L"short-idle.test").close();
   InstalledService::Start();
   tovix::UniqueFileHandle pipe = Open(tovix::service_setup::kPipeName);
   ASSERT_TRUE(pipe);
-  Sleep(2500);
-  EXPECT_NE(InstalledService::Pid(), 0u) << "ended while a client was connected";
-  pipe.reset();
+  for (std::int64_t id = 1; id <= 8; ++id) {
+    ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Hello, id))));
+    ASSERT_TRUE(Receive(pipe.get()).has_value()) << "ended while a client was asking";
+    Sleep(300);
+  }
   const ULONGLONG deadline = GetTickCount64() + 8000;
   while (InstalledService::Pid() != 0) {
-    ASSERT_LT(GetTickCount64(), deadline) << "still running with nobody connected";
+    ASSERT_LT(GetTickCount64(), deadline) << "still running for a client that says nothing";
     Sleep(100);
   }
 }

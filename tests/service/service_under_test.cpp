@@ -25,9 +25,11 @@ namespace {
 
 // A client named other than Tovix.exe counts as another Windows user, one per
 // name: its SID gets one more sub-authority from the name, so that it is
-// still a SID (and names a folder of its own).
-std::optional<ClientIdentity> UserByProgramName(HANDLE process, DWORD pid) {
-  std::optional<ClientIdentity> identity = ReadClientIdentity(process, pid);
+// still a SID (and names a folder of its own). With "standard-users.test" in
+// the service's folder, those other users are not administrators (under
+// Wine every token is). Who the client is still comes from the pipe first.
+std::optional<ClientIdentity> UserByProgramName(HANDLE pipe, HANDLE process, DWORD pid) {
+  std::optional<ClientIdentity> identity = ReadPipeClientIdentity(pipe, pid);
   wchar_t path[MAX_PATH] = {};
   DWORD length = MAX_PATH;
   if (!identity || !QueryFullProcessImageNameW(process, 0, path, &length)) return std::nullopt;
@@ -35,6 +37,10 @@ std::optional<ClientIdentity> UserByProgramName(HANDLE process, DWORD pid) {
   const std::wstring name = program.substr(program.find_last_of(L"\\/") + 1);
   if (_wcsicmp(name.c_str(), L"Tovix.exe") != 0) {
     identity->user += L"-" + std::to_wstring(std::hash<std::wstring>{}(name) & 0x7FFFFFFF);
+    std::error_code ignored;
+    if (std::filesystem::exists(OwnProgramPath().parent_path() / L"standard-users.test", ignored)) {
+      identity->administrator = false;
+    }
   }
   return identity;
 }
