@@ -153,7 +153,7 @@ bool JsonText::Scan(std::string_view& raw, bool& escaped, bool& upper) {
     while (!AtEnd()) {
       const auto c = static_cast<unsigned char>(Peek());
       if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
-      if constexpr (kWatchCase) upper |= c - 'A' < 26u;
+      if constexpr (kWatchCase) upper |= static_cast<unsigned>(c - 'A') < 26u;
       ++pos_;
     }
     if (AtEnd()) return false;
