@@ -44,7 +44,7 @@
 #include "core/core_launch.h"
 #include "core/core_stop.h"
 #include "core/vpn_events.h"
-#include "service/vpn_folder.h"
+#include "service/folders/vpn_folder.h"
 #include "support/installed_service.h"
 
 namespace fs = std::filesystem;

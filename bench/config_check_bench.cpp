@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "service/core_config_check.h"
-#include "service/json_text.h"
+#include "service/config_check/core_config_check.h"
+#include "service/config_check/json_text.h"
 
 namespace {
 

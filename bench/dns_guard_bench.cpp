@@ -16,7 +16,7 @@
 #include <cstdlib>
 
 #include "bench/process_sample.h"
-#include "service/dns_guard.h"
+#include "service/dns_rule/dns_guard.h"
 #include "shell/whole_program.h"
 
 namespace {

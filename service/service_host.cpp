@@ -12,7 +12,7 @@
 #include "common/error_line.h"
 #include "common/unique_resource.h"
 #include "protocol/service_setup.h"
-#include "service/install_folder.h"
+#include "service/folders/install_folder.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "common/error_line.h"
-#include "service/install_folder.h"
-#include "service/vpn_folder.h"
+#include "service/folders/install_folder.h"
+#include "service/folders/vpn_folder.h"
 
 #ifndef FILE_OPEN_REPARSE_POINT
 #define FILE_OPEN_REPARSE_POINT 0x00200000

@@ -13,10 +13,10 @@
 
 #include "common/decimal.h"
 #include "protocol/broker_protocol.h"
-#include "service/broker_server.h"
+#include "service/channel/broker_server.h"
 #include "service/service_host.h"
 #include "service/service_install.h"
-#include "service/service_server.h"
+#include "service/channel/service_server.h"
 
 namespace {
 

@@ -43,7 +43,7 @@
 #include "core/core_channel_harness.h"
 #include "core/core_process.h"
 #include "core/core_stop.h"
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_policy.h"
 #include "support/machine_rule.h"
 
 namespace {

@@ -16,10 +16,10 @@
 #include "core/vpn_events.h"
 #include "diagnostics/session_log.h"
 #include "protected/protected_file.h"
-#include "service/core_launcher.h"
+#include "service/core/core_launcher.h"
 #include "service/service_log.h"
-#include "service/service_server.h"
-#include "service/vpn_folder.h"
+#include "service/channel/service_server.h"
+#include "service/folders/vpn_folder.h"
 #include "support/pretend_link.h"
 #include "supervision_fixture.h"
 

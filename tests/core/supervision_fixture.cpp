@@ -16,7 +16,7 @@
 #include "core/core_process.h"
 #include "core/core_stop.h"
 #include "core/vpn_events.h"
-#include "service/service_server.h"
+#include "service/channel/service_server.h"
 
 namespace supervision_test {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "diagnostics/session_log.h"
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_policy.h"
 #include "support/scratch_folder.h"
 
 namespace nettest {

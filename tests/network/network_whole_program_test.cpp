@@ -20,8 +20,8 @@
 #include <fstream>
 
 #include "common/text.h"
-#include "service/dns_guard.h"
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_guard.h"
+#include "service/dns_rule/dns_policy.h"
 #include "network_test_support.h"
 #include "shell/whole_program.h"
 #include "support/installed_service.h"

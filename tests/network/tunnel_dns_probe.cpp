@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "common/text.h"
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_policy.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) return 2;

@@ -12,7 +12,7 @@
 
 #include <cstdio>
 
-#include "service/adapter_sweep.h"
+#include "service/core/adapter_sweep.h"
 #include "network/network_test_support.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The descriptor written on the privileged program's folders, and the
 // judgements over what a folder carries.
-#include "service/admin_only_security.h"
+#include "service/folders/admin_only_security.h"
 
 #include <gtest/gtest.h>
 

@@ -25,9 +25,9 @@
 #include "common/unique_resource.h"
 #include "protocol/broker_protocol.h"
 #include "protocol/service_setup.h"
-#include "service/connection_seats.h"
-#include "service/dns_policy.h"
-#include "service/service_users_policy.h"
+#include "service/channel/connection_seats.h"
+#include "service/dns_rule/dns_policy.h"
+#include "service/channel/service_users_policy.h"
 #include "shell/whole_program.h"
 #include "support/installed_service.h"
 

@@ -17,8 +17,8 @@
 #include "common/unique_resource.h"
 #include "core/privileged_client.h"
 #include "core/core_launch.h"
-#include "service/dns_guard.h"
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_guard.h"
+#include "service/dns_rule/dns_policy.h"
 #include "shell/whole_program.h"
 #include "support/installed_service.h"
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common/unique_resource.h"
-#include "service/connection_seats.h"
-#include "service/request_handler.h"
+#include "service/channel/connection_seats.h"
+#include "service/channel/request_handler.h"
 
 namespace {
 

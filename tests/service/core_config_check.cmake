@@ -7,9 +7,9 @@ tovix_add_gtest(core_config_check_tests SOURCES core_config_check_test.cpp
 if(TOVIX_FUZZ AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND NOT WIN32)
   # The check is compiled into the target, for the coverage instrumentation.
   add_executable(service_fuzz_core_config ${CMAKE_CURRENT_LIST_DIR}/fuzz_core_config.cpp
-    ${PROJECT_SOURCE_DIR}/service/core_config_check.cpp
-    ${PROJECT_SOURCE_DIR}/service/core_config_names.cpp
-    ${PROJECT_SOURCE_DIR}/service/json_text.cpp)
+    ${PROJECT_SOURCE_DIR}/service/config_check/core_config_check.cpp
+    ${PROJECT_SOURCE_DIR}/service/config_check/core_config_names.cpp
+    ${PROJECT_SOURCE_DIR}/service/config_check/json_text.cpp)
   target_include_directories(service_fuzz_core_config PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(service_fuzz_core_config PRIVATE -fsanitize=fuzzer)
   target_link_options(service_fuzz_core_config PRIVATE -fsanitize=fuzzer)

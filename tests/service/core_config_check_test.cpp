@@ -2,7 +2,7 @@
 // configurations that name files outside the core's folder or use what a
 // client may not (with the pointer each refusal must give), and
 // configurations that must pass.
-#include "service/core_config_check.h"
+#include "service/config_check/core_config_check.h"
 
 #include <gtest/gtest.h>
 

@@ -16,10 +16,10 @@
 
 #include "common/unique_resource.h"
 #include "network/network_test_support.h"
-#include "service/adapter_sweep.h"
-#include "service/dns_guard.h"
-#include "service/dns_policy.h"
-#include "service/dns_rule_owner.h"
+#include "service/core/adapter_sweep.h"
+#include "service/dns_rule/dns_guard.h"
+#include "service/dns_rule/dns_policy.h"
+#include "service/dns_rule/dns_rule_owner.h"
 #include "service/service_log.h"
 #include "support/machine_rule.h"
 

@@ -3,7 +3,7 @@
 // and their odd inputs, and the clean-up of a half-written rule.
 #include <gtest/gtest.h>
 
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_policy.h"
 #include "network/network_test_support.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <iostream>
 #include <string>
 
-#include "service/dns_guard.h"
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_guard.h"
+#include "service/dns_rule/dns_policy.h"
 
 int wmain(int argc, wchar_t** argv) {
   const std::wstring mode = argc == 2 ? argv[1] : L"";

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/core_config_check.h"
+#include "service/config_check/core_config_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -4,7 +4,7 @@
 // mode bits (owner the Wine user, full control for SYSTEM and that user,
 // read and execute for Everyone), so the real read always fails the rule, and
 // a hook says what a folder carries.
-#include "service/install_folder.h"
+#include "service/folders/install_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "service/vpn_folder.h"
+#include "service/folders/vpn_folder.h"
 #include "support/scratch_folder.h"
 
 namespace fs = std::filesystem;

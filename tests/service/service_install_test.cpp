@@ -17,8 +17,8 @@
 
 #include "common/unique_resource.h"
 #include "protocol/service_setup.h"
-#include "service/admin_only_security.h"
-#include "service/vpn_folder.h"
+#include "service/folders/admin_only_security.h"
+#include "service/folders/vpn_folder.h"
 #include "support/effective_access.h"
 #include "support/scratch_folder.h"
 

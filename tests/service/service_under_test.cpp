@@ -16,9 +16,9 @@
 
 #include "protocol/service_setup.h"
 #include "service/service_host.h"
-#include "service/install_folder.h"
+#include "service/folders/install_folder.h"
 #include "service/service_install.h"
-#include "service/service_server.h"
+#include "service/channel/service_server.h"
 #include "support/installed_service.h"
 
 namespace {

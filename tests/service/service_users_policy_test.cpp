@@ -1,6 +1,6 @@
 // Who may use the service: the policy value read from a scratch key (the machine's
 // key is the same read elsewhere), the decision, and membership of real tokens.
-#include "service/service_users_policy.h"
+#include "service/channel/service_users_policy.h"
 
 #include <gtest/gtest.h>
 

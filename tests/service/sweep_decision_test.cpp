@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "service/sweep_decision.h"
+#include "service/core/sweep_decision.h"
 
 namespace {
 

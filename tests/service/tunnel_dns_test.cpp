@@ -7,8 +7,8 @@
 #include <deque>
 
 #include "common/adapter_list.h"
-#include "service/dns_policy.h"
-#include "service/tunnel_dns.h"
+#include "service/dns_rule/dns_policy.h"
+#include "service/dns_rule/tunnel_dns.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // a world-readable folder) and shows no link as a reparse point, so the
 // hooks below keep what the code writes, and what a test says a folder
 // carries, by file identity; everything else is read from Wine as it is.
-#include "service/vpn_folder.h"
+#include "service/folders/vpn_folder.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>

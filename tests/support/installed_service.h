@@ -16,9 +16,9 @@
 
 #include "common/unique_resource.h"
 #include "protocol/service_setup.h"
-#include "service/admin_only_security.h"
+#include "service/folders/admin_only_security.h"
 #include "service/service_install.h"
-#include "service/vpn_folder.h"
+#include "service/folders/vpn_folder.h"
 
 inline constexpr wchar_t kOpenedUpMarker[] = L"opened-up.test";
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "protocol/broker_protocol.h"
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_policy.h"
 
 inline std::wstring MachineDnsRulePath() {
   return MachineDnsPolicyTarget().ruleParentPath + L"\\" + kDnsPolicyRuleKeyName;

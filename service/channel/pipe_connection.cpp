@@ -2,7 +2,7 @@
 // overlapped, so that a client that stops reading or writing never holds the
 // thread beyond its bounds, and the client's end (or a stop of the program)
 // is seen while a read is pending.
-#include "service/pipe_connection.h"
+#include "service/channel/pipe_connection.h"
 
 #include <sddl.h>
 
@@ -12,9 +12,9 @@
 
 #include "channels/secure_wipe.h"
 #include "protocol/pipe_framing.h"
-#include "service/core_launcher.h"
-#include "service/dns_guard.h"
-#include "service/dns_policy.h"
+#include "service/core/core_launcher.h"
+#include "service/dns_rule/dns_guard.h"
+#include "service/dns_rule/dns_policy.h"
 #include "service/service_log.h"
 
 using tovix::broker::Message;

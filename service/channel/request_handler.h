@@ -17,8 +17,8 @@
 #include <string>
 
 #include "protocol/broker_protocol.h"
-#include "service/pipe_connection.h"
-#include "service/service_server.h"
+#include "service/channel/pipe_connection.h"
+#include "service/channel/service_server.h"
 
 // A connected client: who it is, and its process (wait, query and
 // duplicate rights), which the handles it is given are made in.

@@ -10,7 +10,7 @@
 // never repaired in place: it is moved aside untouched. Inside a trusted
 // "Kelpmarrow" nobody else can change anything, and a "core" that is not
 // exactly ours is moved aside and removed through handles relative to its own.
-#include "service/vpn_folder.h"
+#include "service/folders/vpn_folder.h"
 
 #include <aclapi.h>
 #include <winternl.h>

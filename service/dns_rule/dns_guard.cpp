@@ -1,6 +1,6 @@
 // Starting and releasing the DNS rule's guard. Under DnsPolicyLock, apart
 // from the note.
-#include "service/dns_guard.h"
+#include "service/dns_rule/dns_guard.h"
 
 #include <mutex>
 #include <vector>

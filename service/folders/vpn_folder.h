@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/admin_only_security.h"
+#include "service/folders/admin_only_security.h"
 
 // "<common application data>\Kelpmarrow\core", made admin-only (owner
 // Administrators, protected DACL for SYSTEM and Administrators) and made anew

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/adapter_sweep.h"
+#include "service/core/adapter_sweep.h"
 
 struct SweepNode {
   bool idRead = false;          // the instance id could be read

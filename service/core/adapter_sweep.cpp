@@ -1,6 +1,6 @@
 // The SetupAPI side of the Wintun adapter sweep, the connection name read and
 // the clean-up mode's work. Window thread or the clean-up process.
-#include "service/adapter_sweep.h"
+#include "service/core/adapter_sweep.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -12,9 +12,9 @@
 #include <array>
 
 #include "common/unique_resource.h"
-#include "service/dns_policy.h"
-#include "service/dns_rule_owner.h"
-#include "service/sweep_decision.h"
+#include "service/dns_rule/dns_policy.h"
+#include "service/dns_rule/dns_rule_owner.h"
+#include "service/core/sweep_decision.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The admin-only descriptor and the judgements over a folder's security.
 // Any thread.
-#include "service/admin_only_security.h"
+#include "service/folders/admin_only_security.h"
 
 #include <sddl.h>
 

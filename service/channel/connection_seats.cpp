@@ -1,8 +1,8 @@
 // The seats of the service's pipe: taken on the serving thread, given back on
 // the connections' threads, swept on the serving thread's tick.
-#include "service/connection_seats.h"
+#include "service/channel/connection_seats.h"
 
-#include "service/request_handler.h"
+#include "service/channel/request_handler.h"
 
 std::unique_ptr<ConnectionSeats::Seat> ConnectionSeats::Take(const Client& client, HANDLE pipe) {
   std::lock_guard guard(lock_);

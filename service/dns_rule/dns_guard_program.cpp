@@ -14,9 +14,9 @@
 
 #include "common/decimal.h"
 #include "common/unique_resource.h"
-#include "service/dns_guard.h"
-#include "service/dns_policy.h"
-#include "service/dns_rule_owner.h"
+#include "service/dns_rule/dns_guard.h"
+#include "service/dns_rule/dns_policy.h"
+#include "service/dns_rule/dns_rule_owner.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <windows.h>
 
 #include "common/unique_resource.h"
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_policy.h"
 
 inline constexpr wchar_t kDnsRuleOwnerKey[] = L"SOFTWARE\\Kelpmarrow\\DnsPolicyRuleOwner";
 // The lock's name where private namespaces are missing (Wine): in the global

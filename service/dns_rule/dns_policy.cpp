@@ -1,6 +1,6 @@
 // The NRPT rule in the privileged program: its status word, the installing
 // worker, the registry steps and the removal.
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_policy.h"
 
 #include <array>
 #include <atomic>
@@ -8,9 +8,9 @@
 
 #include "common/text.h"
 #include "common/unique_resource.h"
-#include "service/core_launcher.h"
-#include "service/dns_guard.h"
-#include "service/dns_rule_owner.h"
+#include "service/core/core_launcher.h"
+#include "service/dns_rule/dns_guard.h"
+#include "service/dns_rule/dns_rule_owner.h"
 #include "service/service_log.h"
 
 std::mutex DnsPolicyLock;

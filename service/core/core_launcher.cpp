@@ -2,7 +2,7 @@
 // client. The core runs in the VPN folder under %ProgramData%, which only
 // SYSTEM and Administrators can change; nothing here touches a folder the
 // user can write. Request thread of the service.
-#include "service/core_launcher.h"
+#include "service/core/core_launcher.h"
 
 #include <atomic>
 #include <memory>
@@ -16,10 +16,10 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "common/unique_resource.h"
-#include "service/adapter_sweep.h"
-#include "service/core_config_check.h"
+#include "service/core/adapter_sweep.h"
+#include "service/config_check/core_config_check.h"
 #include "service/service_log.h"
-#include "service/vpn_folder.h"
+#include "service/folders/vpn_folder.h"
 
 namespace fs = std::filesystem;
 using tovix::broker::Message;

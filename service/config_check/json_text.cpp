@@ -1,5 +1,5 @@
 // The token reader of the configuration check. Any thread.
-#include "service/json_text.h"
+#include "service/config_check/json_text.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,14 +1,14 @@
 // Requests of the privileged program's clients, whatever its mode.
-#include "service/request_handler.h"
+#include "service/channel/request_handler.h"
 
 #include <cstdint>
 
 #include "channels/secure_wipe.h"
-#include "service/adapter_sweep.h"
-#include "service/core_launcher.h"
-#include "service/dns_guard.h"
-#include "service/dns_policy.h"
-#include "service/dns_rule_owner.h"
+#include "service/core/adapter_sweep.h"
+#include "service/core/core_launcher.h"
+#include "service/dns_rule/dns_guard.h"
+#include "service/dns_rule/dns_policy.h"
+#include "service/dns_rule/dns_rule_owner.h"
 #include "service/service_log.h"
 
 using tovix::broker::Kind;

@@ -4,7 +4,7 @@
 // policy). One request of one client is handled at a time across all
 // clients, because the core and the rule are one per machine; requests are
 // short, the longest (a launch) a few seconds.
-#include "service/service_server.h"
+#include "service/channel/service_server.h"
 
 #include <sddl.h>
 
@@ -16,11 +16,11 @@
 
 #include "common/unique_resource.h"
 #include "protocol/service_setup.h"
-#include "service/connection_seats.h"
-#include "service/install_folder.h"
-#include "service/pipe_connection.h"
-#include "service/request_handler.h"
-#include "service/service_users_policy.h"
+#include "service/channel/connection_seats.h"
+#include "service/folders/install_folder.h"
+#include "service/channel/pipe_connection.h"
+#include "service/channel/request_handler.h"
+#include "service/channel/service_users_policy.h"
 
 using tovix::broker::Kind;
 using tovix::broker::Message;

@@ -1,7 +1,7 @@
 // Which members of sing-box's configuration name files, which of their
 // values leave the core's folder, and which parts a client may use. Any
 // thread.
-#include "service/core_config_names.h"
+#include "service/config_check/core_config_names.h"
 
 #include <algorithm>
 #include <array>

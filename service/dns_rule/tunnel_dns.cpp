@@ -1,9 +1,9 @@
 // QueryTunnelDnsServers: the adapter list read and its walk. Runs on the DNS
 // policy worker (and on any thread that asks).
-#include "service/tunnel_dns.h"
+#include "service/dns_rule/tunnel_dns.h"
 
 #include "common/adapter_list.h"
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_policy.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // that is too large or not well formed), ends the core and the rule, and the
 // broker with them.
 // Main thread, with one worker thread per DNS rule request.
-#include "service/broker_server.h"
+#include "service/channel/broker_server.h"
 
 #include <memory>
 #include <optional>
@@ -14,11 +14,11 @@
 #include "common/text.h"
 #include "common/unique_resource.h"
 #include "protocol/broker_protocol.h"
-#include "service/install_folder.h"
-#include "service/pipe_connection.h"
-#include "service/request_handler.h"
+#include "service/folders/install_folder.h"
+#include "service/channel/pipe_connection.h"
+#include "service/channel/request_handler.h"
 #include "service/service_log.h"
-#include "service/service_server.h"
+#include "service/channel/service_server.h"
 
 using tovix::broker::Message;
 

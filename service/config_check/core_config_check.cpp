@@ -3,14 +3,14 @@
 // goes (json_text.h), knowing where each object stands (the top level, an
 // outbound, the clash API...), and judging each member by its place, its name
 // (core_config_names.h) and its value. Any thread.
-#include "service/core_config_check.h"
+#include "service/config_check/core_config_check.h"
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-#include "service/core_config_names.h"
-#include "service/json_text.h"
+#include "service/config_check/core_config_names.h"
+#include "service/config_check/json_text.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "service/admin_only_security.h"
+#include "service/folders/admin_only_security.h"
 
 inline constexpr wchar_t kTrustedInstallerSid[] =
     L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";

@@ -7,14 +7,14 @@
 // itself, so a link anywhere on the way fails the rule. Nothing here is
 // acted on: the rule says whether anyone but the administrators could change
 // the layout, and a layout only they can change stays as it was read.
-#include "service/install_folder.h"
+#include "service/folders/install_folder.h"
 
 #include <string>
 #include <system_error>
 
 #include "common/unique_resource.h"
-#include "service/dns_guard.h"
-#include "service/vpn_folder.h"
+#include "service/dns_rule/dns_guard.h"
+#include "service/folders/vpn_folder.h"
 
 namespace fs = std::filesystem;
 

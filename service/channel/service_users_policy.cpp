@@ -1,7 +1,7 @@
 // The administrator's policy on who may use the installed service: the
 // decision and the reading of the registry and of a client's token. Any
 // thread.
-#include "service/service_users_policy.h"
+#include "service/channel/service_users_policy.h"
 
 #include "common/unique_resource.h"
 

@@ -23,7 +23,7 @@
 //   DNS sent to a tunnel that is gone, for as long as they liked.
 // - A lock of ours that stays held past the wait is held by a privileged
 //   program: no deletion then (a rule is never deleted on a doubt).
-#include "service/dns_rule_owner.h"
+#include "service/dns_rule/dns_rule_owner.h"
 
 #include <aclapi.h>
 #include <sddl.h>

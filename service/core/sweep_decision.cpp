@@ -1,10 +1,10 @@
 // The sweep's choices over node records. Window thread or the clean-up process.
-#include "service/sweep_decision.h"
+#include "service/core/sweep_decision.h"
 
 #include <windows.h>
 
 #include "common/text.h"
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_policy.h"
 
 namespace {
 

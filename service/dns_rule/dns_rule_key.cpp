@@ -1,7 +1,7 @@
 // The machine's rule key: where it lives, its deletion and the resolver
 // cache flush that follows. Shared by the privileged program and the guard, so it
 // needs nothing beyond the registry and the DNS client's library. Any thread.
-#include "service/dns_policy.h"
+#include "service/dns_rule/dns_policy.h"
 
 #include "common/unique_resource.h"
 
