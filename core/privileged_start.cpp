@@ -10,6 +10,7 @@
 
 #include "common/text.h"
 #include "protocol/broker_protocol.h"
+#include "protocol/pipe_owner.h"
 #include "protocol/service_setup.h"
 
 namespace {
@@ -18,8 +19,8 @@ constexpr ULONGLONG kConnectWaitMs = 10000;
 
 std::wstring RandomToken() {
   unsigned char bytes[16] = {};
-  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bytes, sizeof bytes,
-                                      BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+  if (!BCRYPT_SUCCESS(
+          BCryptGenRandom(nullptr, bytes, sizeof bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
     return {};
   }
   static constexpr wchar_t kHex[] = L"0123456789abcdef";
@@ -41,8 +42,8 @@ bool OpenPipe(const std::wstring& name, DWORD server, const std::function<bool()
   for (;;) {
     // Identification only: a server cannot act as this user.
     opened.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                           nullptr));
+                             FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                             nullptr));
     if (opened) break;
     const DWORD openError = GetLastError();
     if ((openError != ERROR_FILE_NOT_FOUND && openError != ERROR_PIPE_BUSY) || serverGone() ||
@@ -124,8 +125,7 @@ std::optional<SERVICE_STATUS_PROCESS> RunService(SC_HANDLE service, const std::w
         error = StartFailure(status->dwWin32ExitCode, program);
         return std::nullopt;
       }
-      if (!StartServiceW(service, 0, nullptr) &&
-          GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+      if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
         error = StartFailure(GetLastError(), program);
         return std::nullopt;
       }
@@ -171,7 +171,13 @@ bool ConnectService(const std::wstring& program, PrivilegedPipe& opened, std::st
     const std::optional<SERVICE_STATUS_PROCESS> now = ServiceState(service.get());
     return !now || now->dwCurrentState != SERVICE_RUNNING || now->dwProcessId != pid;
   };
-  if (OpenPipe(setup::kPipeName, pid, ended, opened.pipe, error)) return true;
+  if (OpenPipe(setup::kPipeName, pid, ended, opened.pipe, error)) {
+    // Owned by LocalSystem, as no standard user's pipe can be.
+    if (PipeOwnedBy(opened.pipe.get(), kLocalSystemSid)) return true;
+    opened.pipe.reset();
+    error = kServiceUnverifiedMessage;
+    return false;
+  }
   // Ended meanwhile: why it ended says more.
   const std::optional<SERVICE_STATUS_PROCESS> now = ServiceState(service.get());
   if (now && now->dwCurrentState == SERVICE_STOPPED && now->dwWin32ExitCode != NO_ERROR) {
@@ -179,7 +185,6 @@ bool ConnectService(const std::wstring& program, PrivilegedPipe& opened, std::st
   }
   return false;
 }
-
 
 bool StartBroker(const std::wstring& program, ElevatedStarter start, PrivilegedPipe& opened,
                  std::string& error) {
@@ -189,8 +194,8 @@ bool StartBroker(const std::wstring& program, ElevatedStarter start, PrivilegedP
     return false;
   }
   const std::wstring id = std::to_wstring(GetCurrentProcessId());
-  const std::wstring parameters = std::wstring(tovix::broker::kBrokerSwitch) + L" " + id + L" " +
-                                  token;
+  const std::wstring parameters =
+      std::wstring(tovix::broker::kBrokerSwitch) + L" " + id + L" " + token;
   SHELLEXECUTEINFOW info{};
   info.cbSize = sizeof info;
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
@@ -207,10 +212,11 @@ bool StartBroker(const std::wstring& program, ElevatedStarter start, PrivilegedP
   }
   tovix::UniqueHandle started(info.hProcess);
   const HANDLE waitable = started.get();
-  if (!OpenPipe(std::wstring(tovix::broker::kBrokerPipePrefix) + id + L"." + token,
-                GetProcessId(waitable),
-                [waitable] { return WaitForSingleObject(waitable, 0) == WAIT_OBJECT_0; },
-                opened.pipe, error)) {
+  if (!OpenPipe(
+          std::wstring(tovix::broker::kBrokerPipePrefix) + id + L"." + token,
+          GetProcessId(waitable),
+          [waitable] { return WaitForSingleObject(waitable, 0) == WAIT_OBJECT_0; }, opened.pipe,
+          error)) {
     return false;
   }
   opened.broker = std::move(started);

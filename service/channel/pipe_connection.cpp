@@ -26,6 +26,9 @@ constexpr DWORD kWorkerWaitMs = 1000;
 // SYSTEM and Administrators: everything; interactive users: read and write,
 // but not the right to make further instances of the pipe.
 constexpr wchar_t kPipeSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)";
+// The installed service's: owned by LocalSystem (the service's own account,
+// which it may name as owner), which its clients check.
+constexpr wchar_t kSystemPipeSecurity[] = L"O:SYD:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)";
 
 std::mutex workerLock;  // guards workers
 FinishingThreads workers;
@@ -150,8 +153,7 @@ ConnectionEnd PipeConnection::Serve(const Answer& answer, DWORD firstRequestWait
 
 // One whole message into `bytes`, or how the connection ended. Replies that
 // workers queue while no request is in flight are written meanwhile.
-std::optional<ConnectionEnd> PipeConnection::Read(std::vector<std::uint8_t>& bytes,
-                                                  DWORD waitMs) {
+std::optional<ConnectionEnd> PipeConnection::Read(std::vector<std::uint8_t>& bytes, DWORD waitMs) {
   const ULONGLONG deadline = waitMs == INFINITE ? 0 : GetTickCount64() + waitMs;
   for (;;) {
     DWORD left = INFINITE;
@@ -199,10 +201,12 @@ void PipeConnection::CloseHandedHandles(const Message& reply) {
   }
 }
 
-tovix::UniqueFileHandle CreateServerPipe(const std::wstring& name, DWORD limit, bool first) {
+tovix::UniqueFileHandle CreateServerPipe(const std::wstring& name, DWORD limit, bool first,
+                                         bool ownedBySystem) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1,
-                                                            &descriptor, nullptr)) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          ownedBySystem ? kSystemPipeSecurity : kPipeSecurity, SDDL_REVISION_1, &descriptor,
+          nullptr)) {
     return tovix::UniqueFileHandle();
   }
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
@@ -219,8 +223,7 @@ tovix::UniqueFileHandle CreateServerPipe(const std::wstring& name, DWORD limit, 
   // own instances: only a pipe of one instance, with our limit, is ours.
   DWORD limitSeen = 0;
   DWORD instances = 0;
-  if (!GetNamedPipeInfo(pipe.get(), nullptr, nullptr, nullptr, &limitSeen) ||
-      limitSeen != limit ||
+  if (!GetNamedPipeInfo(pipe.get(), nullptr, nullptr, nullptr, &limitSeen) || limitSeen != limit ||
       !GetNamedPipeHandleStateW(pipe.get(), nullptr, &instances, nullptr, nullptr, nullptr, 0) ||
       instances != 1) {
     pipe.reset();

@@ -91,7 +91,9 @@ class PipeConnection {
 // `first` (a name another process made first is refused), with `limit`
 // instances at most. Local clients only; SYSTEM and Administrators have all
 // rights, interactive users read and write but cannot add instances.
-tovix::UniqueFileHandle CreateServerPipe(const std::wstring& name, DWORD limit, bool first);
+// `ownedBySystem`: owned by LocalSystem (the service, which runs as it).
+tovix::UniqueFileHandle CreateServerPipe(const std::wstring& name, DWORD limit, bool first,
+                                         bool ownedBySystem = false);
 
 // Waits for a client on `pipe`; false when `ended` (a process or an event)
 // was signalled first, or the connection failed. `tick` (may be null) is a

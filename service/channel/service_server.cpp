@@ -201,9 +201,11 @@ std::string_view RefusalOf(Admission admission) {
   return {};
 }
 
-DWORD ServeServicePipe(HANDLE stopRequested, ServiceIdle& idle) {
+namespace {
+
+DWORD ServePipe(HANDLE stopRequested, ServiceIdle& idle, bool ownedByLocalSystem) {
   const std::wstring name = tovix::service_setup::kPipeName;
-  tovix::UniqueFileHandle next = CreateServerPipe(name, kMaxClients, true);
+  tovix::UniqueFileHandle next = CreateServerPipe(name, kMaxClients, true, ownedByLocalSystem);
   if (!next) return ERROR_PIPE_BUSY;
   ServicePolicy policy(idle);
   RequestHandler handler(policy);
@@ -233,7 +235,7 @@ DWORD ServeServicePipe(HANDLE stopRequested, ServiceIdle& idle) {
       }
       if (woken != WAIT_OBJECT_0) break;
       connections.JoinFinished();
-      next = CreateServerPipe(name, kMaxClients, false);
+      next = CreateServerPipe(name, kMaxClients, false, ownedByLocalSystem);
       if (!next && GetLastError() != ERROR_PIPE_BUSY) break;
       continue;
     }
@@ -253,11 +255,21 @@ DWORD ServeServicePipe(HANDLE stopRequested, ServiceIdle& idle) {
     } catch (const std::system_error&) {
       idle.ClientLeft();  // no thread: the connection closes with `next`
     }
-    next = CreateServerPipe(name, kMaxClients, false);
+    next = CreateServerPipe(name, kMaxClients, false, ownedByLocalSystem);
   }
   // Each connection sees the stop, ends its client's VPN and ends.
   SetEvent(stopRequested);
   connections.JoinAll();
   JoinDnsWorkers();
   return NO_ERROR;
+}
+
+}  // namespace
+
+DWORD ServeServicePipe(HANDLE stopRequested, ServiceIdle& idle) {
+  return ServePipe(stopRequested, idle, true);
+}
+
+DWORD ServeServicePipeOwnedByCreator(HANDLE stopRequested, ServiceIdle& idle) {
+  return ServePipe(stopRequested, idle, false);
 }

@@ -53,5 +53,9 @@ std::string_view RefusalOf(Admission admission);
 
 // The service's work (a ServiceWork): serves the pipe until `stopRequested`,
 // then ends the VPN and every connection. A name another process holds
-// ends it at once with ERROR_PIPE_BUSY.
+// ends it at once with ERROR_PIPE_BUSY. The pipe is owned by LocalSystem,
+// which clients check.
 DWORD ServeServicePipe(HANDLE stopRequested, ServiceIdle& idle);
+// Tests: the same with a pipe owned as its creator's objects are, as a pipe
+// that LocalSystem did not make.
+DWORD ServeServicePipeOwnedByCreator(HANDLE stopRequested, ServiceIdle& idle);

@@ -24,6 +24,7 @@
 #include "channels/standard_codec.h"
 #include "common/unique_resource.h"
 #include "protocol/broker_protocol.h"
+#include "protocol/pipe_owner.h"
 #include "protocol/service_setup.h"
 #include "service/channel/connection_seats.h"
 #include "service/dns_rule/dns_policy.h"
@@ -491,6 +492,7 @@ TEST_F(ServicePipe, AnotherUsersClientCanNeitherStartNorStopNorHearTheVpn) {
 
   tovix::UniqueFileHandle pipe = Open(tovix::service_setup::kPipeName);
   ASSERT_TRUE(pipe);
+  EXPECT_TRUE(PipeOwnedBy(pipe.get(), kLocalSystemSid));
   std::int64_t id = 0;
   const auto ask = [&](Kind kind, std::uint64_t core = 0, std::string text = {}) {
     EXPECT_TRUE(Send(pipe.get(), tovix::broker::EncodeMessage(Request(kind, ++id, core, text))));
@@ -657,6 +659,15 @@ TEST_F(ServicePipe, ANameServedByAnotherProcessGetsNoByteAndStartCannotVerifyThe
   std::ofstream(install.folder() / L"no-pipe.test") << "";
   ExpectSquatterGetsNothing([&] { return StartReply(L"squatted-running"); });
   EXPECT_NE(InstalledService::Pid(), 0u);
+}
+
+// Served by the service's own process, but not owned by LocalSystem: not the
+// service's pipe (the test build serves it as ever, owned by its creator).
+TEST_F(ServicePipe, APipeNotOwnedByLocalSystemIsNotTheService) {
+  std::ofstream(install.folder() / L"plain-owner.test") << "";
+  const std::optional<transcript::Reply> started = StartReply(L"plain-owner");
+  ASSERT_TRUE(started.has_value());
+  EXPECT_EQ(started->message, "the VPN service could not be verified");
 }
 
 TEST_F(ServicePipe, AServiceNotOursOrUnfitToRunIsAClearStartFailure) {
