@@ -3,7 +3,6 @@
 #include "service/service_install.h"
 
 #include <sddl.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -76,78 +75,8 @@ bool StopAndWait(SC_HANDLE service, std::chrono::milliseconds wait) {
                                                 left.count(), 0))) == WAIT_OBJECT_0;
 }
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kRemoveAccess = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES |
                                 FILE_WRITE_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
-// Deeper than this, what is left stays (the core keeps a shallow cache).
-constexpr int kMaxDepth = 32;
-
-// `name` in the open folder `parent`, opened as itself: a link is opened as
-// the link, never followed. Null when it cannot be opened.
-tovix::UniqueFileHandle OpenChild(HANDLE parent, const std::wstring& name) {
-  UNICODE_STRING text{};
-  text.Buffer = const_cast<wchar_t*>(name.c_str());
-  text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  text.MaximumLength = text.Length;
-  OBJECT_ATTRIBUTES object{};
-  InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, parent, nullptr);
-  IO_STATUS_BLOCK io{};
-  HANDLE child = nullptr;
-  const NTSTATUS status =
-      NtCreateFile(&child, kRemoveAccess, &object, &io, nullptr, 0, kShareAll, FILE_OPEN,
-                   FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  return tovix::UniqueFileHandle(status >= 0 ? child : INVALID_HANDLE_VALUE);
-}
-
-bool IsPlainFolder(HANDLE handle) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  return GetFileInformationByHandle(handle, &info) &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-         !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-// Deletes what the handle shows, a link as the link; a plain folder first
-// loses its content, each entry opened relative to the folder's handle.
-// Best effort: what cannot go stays.
-void RemoveThroughHandle(HANDLE handle, int depth) {
-  if (IsPlainFolder(handle) && depth < kMaxDepth) {
-    std::vector<std::wstring> names;
-    std::vector<std::uint64_t> buffer(8192);  // 64 KiB, aligned for the records
-    FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
-    while (GetFileInformationByHandleEx(handle, kind, buffer.data(),
-                                        static_cast<DWORD>(buffer.size() * sizeof(buffer[0])))) {
-      kind = FileFullDirectoryInfo;
-      const auto* bytes = reinterpret_cast<const std::byte*>(buffer.data());
-      for (;;) {
-        const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(bytes);
-        std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-        if (name != L"." && name != L"..") names.push_back(std::move(name));
-        if (entry->NextEntryOffset == 0) break;
-        bytes += entry->NextEntryOffset;
-      }
-    }
-    for (const std::wstring& name : names) {
-      const tovix::UniqueFileHandle child = OpenChild(handle, name);
-      if (child) RemoveThroughHandle(child.get(), depth + 1);
-    }
-  }
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  if (SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition))) {
-    return;
-  }
-  // A read-only file refuses deletion until its attribute is cleared.
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle, &info) ||
-      !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
-    return;
-  }
-  FILE_BASIC_INFO basic{};  // zero times: left as they are
-  basic.FileAttributes = info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY;
-  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  if (SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic))) {
-    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition));
-  }
-}
 
 // "%ProgramData%\Kelpmarrow" goes with the service when it is the one the
 // privileged program made: a plain folder that only SYSTEM and Administrators
@@ -156,14 +85,16 @@ void RemoveThroughHandle(HANDLE handle, int depth) {
 // Best effort: the service is gone already, and that is what the caller asked.
 void RemoveCompanyFolder() noexcept try {
   const fs::path company = CommonAppDataFolder() / L"Kelpmarrow";
-  const tovix::UniqueFileHandle folder(
-      CreateFileW(company.c_str(), kRemoveAccess, kShareAll, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!folder || !IsPlainFolder(folder.get()) ||
-      !GrantsOnlyAdmins(InspectFolder(folder.get()).security)) {
+  const tovix::UniqueFileHandle folder(CreateFileW(
+      company.c_str(), kRemoveAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder) return;
+  const FolderInspection seen = InspectFolder(folder.get());
+  if (!(seen.attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (seen.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !GrantsOnlyAdmins(seen.security)) {
     return;
   }
-  RemoveThroughHandle(folder.get(), 0);
+  RemoveFolderThroughHandle(folder.get());
 } catch (const std::exception&) {
 }
 

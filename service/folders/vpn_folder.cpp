@@ -299,6 +299,8 @@ DWORD WriteFolderSecurity(HANDLE handle, PSECURITY_DESCRIPTOR descriptor) {
 
 FolderInspection InspectFolder(HANDLE handle) { return Inspect(handle); }
 
+void RemoveFolderThroughHandle(HANDLE handle) { RemoveThroughHandle(handle, 0); }
+
 void SetFolderSecurityHooks(FolderInspector inspector, FolderSecurityWriter writer) {
   gInspector = inspector;
   gWriter = writer;

@@ -52,6 +52,13 @@ std::filesystem::path EnsureVpnFolderIn(const std::filesystem::path& commonAppDa
 std::filesystem::path EnsureUserVpnFolderIn(const std::filesystem::path& commonAppData,
                                             std::wstring_view ownerSid);
 
+// Removes what `handle` shows, a link as the link; a plain folder with its
+// content first, each entry opened as itself relative to its folder's
+// handle, so no link on the way is ever followed. Best effort: what cannot
+// go stays. The handle needs DELETE, FILE_LIST_DIRECTORY and attribute
+// rights.
+void RemoveFolderThroughHandle(HANDLE handle);
+
 // What the folder code sees of an object through a handle.
 struct FolderInspection {
   DWORD attributes = 0;
