@@ -29,7 +29,8 @@ void allocation_watch::Watch(const void* block, std::size_t size) {
 allocation_watch::Freed allocation_watch::Watched() { return state; }
 void allocation_watch::SeekInFreed(std::string_view secret) {
   soughtSize = std::min(secret.size(), sizeof sought);
-  std::memcpy(sought, secret.data(), soughtSize);
+  // An empty view may have no data at all, which memcpy may not be given.
+  if (soughtSize != 0) std::memcpy(sought, secret.data(), soughtSize);
   holding = 0;
 }
 std::size_t allocation_watch::FreedHolding() { return holding; }
