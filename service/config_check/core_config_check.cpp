@@ -85,7 +85,7 @@ struct Frame {
   std::string_view memberFolded;
   std::string nameBuffer;
   std::string foldBuffer;
-  bool transport = false;    // the value of "transport": its "path" is a URL path
+  bool transport = false;  // the value of "transport": its "path" is a URL path
   bool typeSeen = false;
   bool typeExempts = false;        // its last "type" makes its "path" a URL path
   std::optional<Refusal> pending;  // its first refused "path" value, decided at '}'
@@ -327,25 +327,19 @@ class Checker {
 
   bool Open(bool isObject, const ValueRole& role) {
     if (depth_ >= kMaxCoreConfigDepth) return false;
-    const bool transport =
-        depth_ > 0 && Top().isObject && Top().memberFolded == "transport";
+    const bool transport = depth_ > 0 && Top().isObject && Top().memberFolded == "transport";
     text_.Skip();
     if (depth_ == stack_.size()) stack_.emplace_back();
-    // Frames are reused, so that their strings keep their storage.
+    // Frames are reused, so that their buffers keep their storage.
     Frame& frame = stack_[depth_++];
+    std::string names = std::move(frame.nameBuffer), folds = std::move(frame.foldBuffer);
+    frame = Frame{};
+    frame.nameBuffer = std::move(names);
+    frame.foldBuffer = std::move(folds);
     frame.isObject = isObject;
-    frame.state = FrameState::Open;
     frame.order = order_;
-    frame.index = 0;
-    frame.elementRole = {};
-    frame.place = Place::Other;
     frame.part = role.part;
-    frame.memberName = {};
-    frame.memberFolded = {};
     frame.transport = transport;
-    frame.typeSeen = false;
-    frame.typeExempts = false;
-    frame.pending.reset();
     if (isObject) {
       frame.place = role.role == Role::Free ? Place::Free : role.child;
     } else if (role.role == Role::List) {
@@ -416,13 +410,9 @@ class Checker {
         continue;
       }
       for (const char c : stack_[i].memberName) {
-        if (c == '~') {
-          pointer += "~0";
-        } else if (c == '/') {
-          pointer += "~1";
-        } else {
-          pointer += c;
-        }
+        pointer += c == '~'   ? std::string_view("~0")
+                   : c == '/' ? std::string_view("~1")
+                              : std::string_view(&c, 1);
       }
     }
     return pointer;
