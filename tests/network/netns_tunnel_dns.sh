@@ -18,35 +18,8 @@ probe=$1 prefix=$2 prepare=$3 whole=${4:-}
 ns=tovix-dns-$$
 skip() { echo "SKIPPED: $*"; exit 77; }
 
-[ "$(id -u)" = 0 ] || skip "not root: cannot create a network namespace"
-command -v ip >/dev/null || skip "no ip command"
-ip netns add "$ns" 2>/dev/null || skip "ip netns add failed (no CAP_NET_ADMIN?)"
-
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
-cleanup() {
-  # Only the server of this namespace's own prefix.
-  ip netns exec "$ns" wineserver -k >/dev/null 2>&1
-  ip netns del "$ns" 2>/dev/null
-  rm -rf "/etc/netns/$ns"
-}
-trap cleanup EXIT
-
-in_ns() { ip netns exec "$ns" "$@"; }
-
-# A leftover server of an earlier run would answer from another namespace.
-wineserver -k >/dev/null 2>&1
-
-if ! in_ns ip link add Kelpmarrow type dummy 2>/dev/null; then
-  in_ns ip link add Kelpmarrow type veth peer name kmpeer || skip "cannot create an interface"
-  in_ns ip link set kmpeer up
-fi
-in_ns ip addr add 10.77.0.2/24 dev Kelpmarrow || exit 1
-in_ns ip link set Kelpmarrow up || exit 1
-in_ns ip link set lo up
-mkdir -p "/etc/netns/$ns"
-printf 'nameserver 172.19.0.2\nnameserver fd00::2\n' >"/etc/netns/$ns/resolv.conf"
-
-in_ns "$prepare" "$prefix" || { echo "could not prepare the Wine prefix"; exit 1; }
+. "$(dirname "$0")/../support/tunnel_netns.sh"
+tunnel_netns_up $'nameserver 172.19.0.2\nnameserver fd00::2\n' "$prepare"
 
 failed=0
 check() {  # adapter name, expected line
