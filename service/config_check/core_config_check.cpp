@@ -16,49 +16,7 @@ namespace {
 
 using Kind = CoreConfigVerdict::Kind;
 
-constexpr std::size_t kNoOwner = static_cast<std::size_t>(-1);
-
-// Where an object stands, as far as the check cares.
-enum class Place : std::uint8_t {
-  Other,
-  Root,
-  Dns,
-  Route,
-  Experimental,
-  ClashApi,
-  Debug,
-  Ntp,
-  Typed,  // an inbound, outbound, endpoint, DNS server or rule set
-  Free,   // header values: nothing inside names a file
-};
-
-// What a value means to the check.
-enum class Role : std::uint8_t {
-  // A string shaped like a path outside the folder is refused; the members
-  // of an object are judged by their own names.
-  Plain,
-  // A string names a file or folder; so does every string in an array (lists
-  // of files), nested arrays included. A number, true, false or null names
-  // nothing (sing-box refuses them where it wants a name).
-  File,
-  Free,           // never a file: patterns, program paths, tags, headers
-  Type,           // "type" of a typed part
-  List,           // an array of typed parts, or null
-  Services,       // an array that must be empty, or null
-  Refused,        // refused whatever it is
-  Controller,     // the clash API's address: a loopback one
-  False,          // a switch that must be false
-  PluginOptions,  // "key=value;..."
-};
-
-struct ValueRole {
-  Role role = Role::Plain;
-  Place child = Place::Other;           // what an object value is
-  TypedPart part = TypedPart::Inbound;  // for Typed objects and List
-  // For File: the open object whose "type" decides whether a refused value
-  // counts ("path" of an outbound or DNS server), or kNoOwner.
-  std::size_t owner = kNoOwner;
-};
+static_assert(kMaxCoreConfigDepth <= kNoOwner, "an owner's depth must fit ValueRole::owner");
 
 struct Refusal {
   std::size_t order = 0;  // members and elements read before it: document order
@@ -67,11 +25,8 @@ struct Refusal {
   bool shape = false;  // a pending "path" that is refused even as a URL path
 };
 
-enum class FrameState { Open, AfterItem, AfterComma };
-
 struct Frame {
   bool isObject = false;
-  FrameState state = FrameState::Open;
   std::size_t order = 0;  // that of the member or element it is the value of
   // Arrays.
   std::size_t index = 0;  // elements begun
@@ -91,16 +46,6 @@ struct Frame {
   std::optional<Refusal> pending;  // its first refused "path" value, decided at '}'
 };
 
-bool HasUrlPathTypes(TypedPart part) {
-  return part == TypedPart::Outbound || part == TypedPart::DnsServer;
-}
-
-bool TypeMakesPathAUrl(TypedPart part, std::string_view type) {
-  if (part == TypedPart::Outbound) return OutboundTypeHasUrlPath(type);
-  if (part == TypedPart::DnsServer) return DnsServerTypeHasUrlPath(type);
-  return false;
-}
-
 ValueRole ListOf(TypedPart part) { return {Role::List, Place::Other, part}; }
 
 class Checker {
@@ -117,49 +62,87 @@ class Checker {
   }
 
  private:
+  // What the scan does after a run of items.
+  enum class Step { Fail, Opened, Closed };
+
   bool Scan() {
     text_.SkipSpace();
     if (text_.AtEnd()) return false;
     // A configuration is an object; anything else is refused as a whole.
     if (text_.Peek() != '{') RefuseHere(Kind::OptionNotAllowed);
     if (!BeginValue({Role::Plain, Place::Root})) return false;
+    // Whether the top container was just opened, or else resumes after an
+    // item of its own that was a container.
+    bool opened = true;
     while (depth_ > 0) {
+      Frame& top = Top();
       text_.SkipSpace();
       if (text_.AtEnd()) return false;
-      Frame& top = Top();
-      const char close = top.isObject ? '}' : ']';
       const char c = text_.Peek();
-      if (top.state != FrameState::AfterComma && c == close) {
+      if (c == (top.isObject ? '}' : ']')) {
         Close();
+        opened = false;
         continue;
       }
-      if (top.state == FrameState::AfterItem) {
+      if (!opened) {
         if (c != ',') return false;
         text_.Skip();
-        top.state = FrameState::AfterComma;
-        continue;
+        text_.SkipSpace();
       }
-      top.state = FrameState::AfterItem;
-      if (!(top.isObject ? BeginMember() : BeginElement())) return false;
+      const Step step = top.isObject ? ReadMembers(top) : ReadElements(top);
+      if (step == Step::Fail) return false;
+      opened = step == Step::Opened;
     }
     text_.SkipSpace();
     return text_.AtEnd();
   }
 
-  Frame& Top() { return stack_[depth_ - 1]; }
-
-  bool BeginElement() {
-    Frame& top = Top();
-    ++top.index;
-    ++order_;
-    const ValueRole role = top.elementRole;
-    return BeginValue(role);
+  // The members of the top object from the cursor on, until one is an object
+  // or array (now open on top of it) or the object closes. Most members are
+  // scalars, read here one after another.
+  Step ReadMembers(Frame& top) {
+    const std::size_t depth = depth_;
+    do {
+      if (!BeginMember(top)) return Step::Fail;
+      if (depth_ != depth) return Step::Opened;
+    } while (ReadSeparator());
+    return CloseAfterItems('}');
   }
 
-  bool BeginMember() {
-    Frame& top = Top();
+  // The same for the elements of the top array.
+  Step ReadElements(Frame& top) {
+    const std::size_t depth = depth_;
+    do {
+      ++top.index;
+      ++order_;
+      if (!BeginValue(top.elementRole)) return Step::Fail;
+      if (depth_ != depth) return Step::Opened;
+    } while (ReadSeparator());
+    return CloseAfterItems(']');
+  }
+
+  // After a scalar item: true past a comma and the space after it, else false
+  // with the cursor where the container should close.
+  bool ReadSeparator() {
+    text_.SkipSpace();
+    if (text_.AtEnd() || text_.Peek() != ',') return false;
+    text_.Skip();
+    text_.SkipSpace();
+    return true;
+  }
+
+  Step CloseAfterItems(char close) {
+    if (text_.AtEnd() || text_.Peek() != close) return Step::Fail;
+    Close();
+    return Step::Closed;
+  }
+
+  Frame& Top() { return stack_[depth_ - 1]; }
+
+  bool BeginMember(Frame& top) {
     bool folded = false;
-    if (text_.Peek() != '"' || !text_.ReadName(top.memberName, top.nameBuffer, folded)) {
+    if (text_.AtEnd() || text_.Peek() != '"' ||
+        !text_.ReadName(top.memberName, top.nameBuffer, folded)) {
       return false;
     }
     text_.SkipSpace();
@@ -220,15 +203,18 @@ class Checker {
       default:
         break;
     }
-    if (name == "headers") return {Role::Free};
     switch (ClassifyMember(name)) {
+      case MemberKind::Headers:
+        return {Role::Free};
       case MemberKind::Program:
         RefuseHere(Kind::FileOutsideFolder);  // whatever its value
         break;
       case MemberKind::Path:
         if (top.transport) break;  // a URL path
         role.role = Role::File;
-        if (top.place == Place::Typed && HasUrlPathTypes(top.part)) role.owner = depth_ - 1;
+        if (top.place == Place::Typed && HasUrlPathTypes(top.part)) {
+          role.owner = static_cast<std::uint8_t>(depth_ - 1);
+        }
         break;
       case MemberKind::Type:
         if (top.place == Place::Typed) role.role = Role::Type;
@@ -250,9 +236,30 @@ class Checker {
 
   // The cursor is past any space. Scalars are read whole; a container is
   // opened.
-  bool BeginValue(const ValueRole& role) {
+  bool BeginValue(ValueRole role) {
     if (text_.AtEnd()) return false;
     const char c = text_.Peek();
+    // Most values are plain, files or free, and can be anything.
+    if (role.role > Role::Free || role.child == Place::Typed) JudgeStart(role, c);
+    switch (c) {
+      case '{':
+      case '[':
+        return Open(c == '{', role);
+      case '"':
+        return ReadStringValue(role);
+      case 't':
+        return text_.ReadWord("true");
+      case 'f':
+        return text_.ReadWord("false");
+      case 'n':
+        return text_.ReadWord("null");
+      default:
+        return text_.ReadNumber();
+    }
+  }
+
+  // What the first character of a value of the other roles says.
+  void JudgeStart(ValueRole role, char c) {
     switch (role.role) {
       case Role::List:
       case Role::Services:
@@ -276,24 +283,9 @@ class Checker {
         if (role.child == Place::Typed && c != '{') RefuseHere(Kind::OptionNotAllowed);
         break;
     }
-    switch (c) {
-      case '{':
-      case '[':
-        return Open(c == '{', role);
-      case '"':
-        return ReadStringValue(role);
-      case 't':
-        return text_.ReadWord("true");
-      case 'f':
-        return text_.ReadWord("false");
-      case 'n':
-        return text_.ReadWord("null");
-      default:
-        return text_.ReadNumber();
-    }
   }
 
-  bool ReadStringValue(const ValueRole& role) {
+  bool ReadStringValue(ValueRole role) {
     switch (role.role) {
       case Role::Free:
       case Role::List:
@@ -330,16 +322,21 @@ class Checker {
     const bool transport = depth_ > 0 && Top().isObject && Top().memberFolded == "transport";
     text_.Skip();
     if (depth_ == stack_.size()) stack_.emplace_back();
-    // Frames are reused, so that their buffers keep their storage.
+    // Frames are reused, so that their buffers keep their storage: all but
+    // the buffers is set afresh here.
     Frame& frame = stack_[depth_++];
-    std::string names = std::move(frame.nameBuffer), folds = std::move(frame.foldBuffer);
-    frame = Frame{};
-    frame.nameBuffer = std::move(names);
-    frame.foldBuffer = std::move(folds);
     frame.isObject = isObject;
     frame.order = order_;
+    frame.index = 0;
+    frame.elementRole = {};
+    frame.place = Place::Other;
     frame.part = role.part;
+    frame.memberName = {};
+    frame.memberFolded = {};
     frame.transport = transport;
+    frame.typeSeen = false;
+    frame.typeExempts = false;
+    frame.pending.reset();
     if (isObject) {
       frame.place = role.role == Role::Free ? Place::Free : role.child;
     } else if (role.role == Role::List) {
@@ -385,7 +382,7 @@ class Checker {
 
   // A file value is refused now, or when its owner object closes without a
   // "type" that makes it a URL path.
-  void RefuseFile(std::size_t owner) {
+  void RefuseFile(std::uint8_t owner) {
     if (owner == kNoOwner) return RefuseHere(Kind::FileOutsideFolder);
     Frame& frame = stack_[owner];
     const bool shape = LooksLikePathOutsideFolder(value_);

@@ -16,15 +16,6 @@ bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-bool IsFileUrl(std::string_view value) {
-  if (value.size() < 5) return false;
-  for (std::size_t i = 0; i < 5; ++i) {
-    const char c = value[i];
-    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != "file:"[i]) return false;
-  }
-  return true;
-}
-
 template <std::size_t N>
 bool IsOneOf(std::string_view value, const std::array<std::string_view, N>& allowed) {
   return std::find(allowed.begin(), allowed.end(), value) != allowed.end();
@@ -166,6 +157,7 @@ MemberKind ClassifyMember(std::string_view folded) {
       if (folded == "type") return MemberKind::Type;
       return EndsWith(folded, "_file") ? MemberKind::File : MemberKind::Other;
     case 's':
+      if (folded == "headers") return MemberKind::Headers;
       if (folded == "plugin_opts") return MemberKind::PluginOptions;
       return EndsWith(folded, "_files") ? MemberKind::File : MemberKind::Other;
     case 'y':
@@ -185,9 +177,28 @@ MemberKind ClassifyMember(std::string_view folded) {
   }
 }
 
+bool IsFileUrl(std::string_view value) {
+  if (value.size() < 5) return false;
+  for (std::size_t i = 0; i < 5; ++i) {
+    const char c = value[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != "file:"[i]) return false;
+  }
+  return true;
+}
+
 bool OutboundTypeHasUrlPath(std::string_view type) { return type == "http"; }
 
 bool DnsServerTypeHasUrlPath(std::string_view type) { return type == "https" || type == "h3"; }
+
+bool HasUrlPathTypes(TypedPart part) {
+  return part == TypedPart::Outbound || part == TypedPart::DnsServer;
+}
+
+bool TypeMakesPathAUrl(TypedPart part, std::string_view type) {
+  if (part == TypedPart::Outbound) return OutboundTypeHasUrlPath(type);
+  if (part == TypedPart::DnsServer) return DnsServerTypeHasUrlPath(type);
+  return false;
+}
 
 bool NamesFileOutsideFolder(std::string_view value) {
   if (value.empty()) return false;
@@ -204,15 +215,6 @@ bool NamesFileOutsideFolder(std::string_view value) {
     if (end == std::string_view::npos) return false;
     start = end + 1;
   }
-}
-
-bool LooksLikePathOutsideFolder(std::string_view value) {
-  if (value.size() < 2) return !value.empty() && value[0] == '\\';
-  const char first = value[0];
-  if (first == '\\') return true;
-  if (first == '/') return value[1] == '/';
-  if (value[1] == ':') return value.size() >= 3 && IsAsciiLetter(first) && (value[2] == '\\' || value[2] == '/');
-  return (first == 'f' || first == 'F') && IsFileUrl(value);
 }
 
 bool PluginOptionsNameFileOutsideFolder(std::string_view options) {

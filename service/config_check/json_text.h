@@ -46,7 +46,15 @@ class JsonText {
   // ReadText for a member name, telling also whether its text is written
   // exactly as it folds (no escape, no upper-case letter, nothing beyond
   // ASCII), which most names are: then it needs no folding.
-  bool ReadName(std::string_view& text, std::string& buffer, bool& folded);
+  // Inline: the check reads one for every member.
+  bool ReadName(std::string_view& text, std::string& buffer, bool& folded) {
+    bool escaped = false;
+    bool upper = false;
+    if (!Scan<true>(text, escaped, upper)) return false;
+    folded = !escaped && !upper;
+    if (escaped) text = Unescaped(text, buffer);
+    return true;
+  }
 
  private:
   template <bool kWatchCase>
