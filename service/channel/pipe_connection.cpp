@@ -12,7 +12,7 @@
 
 #include "channels/secure_wipe.h"
 #include "protocol/pipe_framing.h"
-#include "service/core/core_launcher.h"
+#include "service/core/held_core.h"
 #include "service/dns_rule/dns_guard.h"
 #include "service/dns_rule/dns_policy.h"
 #include "service/service_log.h"

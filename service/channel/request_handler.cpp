@@ -5,7 +5,7 @@
 
 #include "channels/secure_wipe.h"
 #include "service/core/adapter_sweep.h"
-#include "service/core/core_launcher.h"
+#include "service/core/held_core.h"
 #include "service/dns_rule/dns_guard.h"
 #include "service/dns_rule/dns_policy.h"
 #include "service/dns_rule/dns_rule_owner.h"

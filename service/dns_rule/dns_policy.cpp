@@ -8,7 +8,7 @@
 
 #include "common/text.h"
 #include "common/unique_resource.h"
-#include "service/core/core_launcher.h"
+#include "service/core/held_core.h"
 #include "service/dns_rule/dns_guard.h"
 #include "service/dns_rule/dns_rule_owner.h"
 #include "service/service_log.h"

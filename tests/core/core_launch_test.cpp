@@ -16,7 +16,7 @@
 #include "core/vpn_events.h"
 #include "diagnostics/session_log.h"
 #include "protected/protected_file.h"
-#include "service/core/core_launcher.h"
+#include "service/core/held_core.h"
 #include "service/service_log.h"
 #include "service/channel/service_server.h"
 #include "service/folders/vpn_folder.h"

@@ -2,7 +2,7 @@
 // client. The core runs in the VPN folder under %ProgramData%, which only
 // SYSTEM and Administrators can change; nothing here touches a folder the
 // user can write. Request thread of the service.
-#include "service/core/core_launcher.h"
+#include "service/core/held_core.h"
 
 #include <atomic>
 #include <memory>
