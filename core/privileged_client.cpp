@@ -6,6 +6,7 @@
 // the connection is, ends the core and the rule. Any thread.
 #include "core/privileged_client.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -91,6 +92,11 @@ class PrivilegedConnection {
     std::lock_guard guard(lock_);
     programOverride_ = std::move(path);
   }
+  void LimitReplyWaits(Kind kind, DWORD ms) {
+    std::lock_guard guard(lock_);
+    limitedKind_ = kind;
+    replyWaitLimit_ = ms;
+  }
 
  private:
   bool Connect(std::string& error, std::unique_lock<std::mutex>& held);
@@ -108,6 +114,7 @@ class PrivilegedConnection {
   std::condition_variable replied_;
   State state_ = State::None;
   tovix::UniqueHandle process_;   // the privileged process (wait rights)
+  tovix::UniqueHandle previousBroker_;  // a closed connection's broker
   tovix::UniqueFileHandle pipe_;  // written under writeLock_ as well
   std::thread reader_;
   tovix::UniqueHandle readerStop_;  // manual-reset: the reader's read ends
@@ -116,6 +123,8 @@ class PrivilegedConnection {
   DWORD servicePid_ = 0;  // the installed service's, 0 for a broker
   std::wstring programOverride_;
   ElevatedStarter starter_ = ShellExecuteExW;
+  Kind limitedKind_ = Kind::Hello;
+  DWORD replyWaitLimit_ = INFINITE;
   // Held while a request is written, so that requests never interleave;
   // taken after lock_ where both are held, never while waiting for a reply.
   std::mutex writeLock_;
@@ -127,12 +136,11 @@ bool PrivilegedConnection::Ensure(std::string& error, std::optional<PrivilegedCl
     if (state_ == State::Connected && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
       return true;
     }
-    // A broker whose connection is gone ends its core and rule, then
-    // itself: a new one starts only after, so that two never keep a VPN.
-    tovix::UniqueHandle previousBroker;
-    if (servicePid_ == 0) previousBroker = std::move(process_);
+    // A broker whose connection is gone, lost or closed by this side, ends
+    // its core and rule, then itself: a new one starts only after, so that
+    // two never keep a VPN (and the new one finds the pipe's name free).
     CloseLocked(held);
-    if (previousBroker) {
+    if (tovix::UniqueHandle previousBroker = std::move(previousBroker_)) {
       held.unlock();
       WaitForSingleObject(previousBroker.get(), kPreviousBrokerWaitMs);
       held.lock();
@@ -161,6 +169,7 @@ bool PrivilegedConnection::Connect(std::string& error, std::unique_lock<std::mut
   const ElevatedStarter start = starter_;
   PrivilegedPipe opened;
   held.unlock();
+  error.clear();  // empty after ConnectService: no service installed
   bool ok = ConnectService(program, opened, error);
   if (!ok && error.empty()) ok = StartBroker(program, start, opened, error);
   held.lock();
@@ -306,7 +315,10 @@ std::optional<Message> PrivilegedConnection::Call(Kind kind, Message request, DW
   flutter::WipeString(request.text);
   if (!slot) return std::nullopt;
   std::unique_lock held(lock_);
-  if (!replied_.wait_for(held, std::chrono::milliseconds(timeoutMs), [&] { return slot->done; })) {
+  if (kind == limitedKind_) timeoutMs = std::min(timeoutMs, replyWaitLimit_);
+  // A timed wait may round up: no wait at all is no wait.
+  if (timeoutMs == 0 ||
+      !replied_.wait_for(held, std::chrono::milliseconds(timeoutMs), [&] { return slot->done; })) {
     slot->abandoned = true;
     return std::nullopt;
   }
@@ -334,6 +346,7 @@ void PrivilegedConnection::CloseLocked(std::unique_lock<std::mutex>& held) {
   held.lock();
   std::lock_guard writing(writeLock_);
   pipe_.reset();
+  if (servicePid_ == 0 && process_) previousBroker_ = std::move(process_);
   process_.reset();
   state_ = State::None;
 }
@@ -363,3 +376,5 @@ void PrivilegedClient::Disconnect() { connection.Close(); }
 void PrivilegedClient::SetStarter(Starter starter) { connection.SetStarter(starter); }
 
 void PrivilegedClient::SetProgram(std::wstring path) { connection.SetProgram(std::move(path)); }
+
+void PrivilegedClient::LimitReplyWaits(Kind kind, DWORD ms) { connection.LimitReplyWaits(kind, ms); }

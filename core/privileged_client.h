@@ -55,5 +55,8 @@ class PrivilegedClient {
   // the elevation prompt is never declined); null restores it.
   using Starter = ElevatedStarter;
   static void SetStarter(Starter starter);
+  // Tests: no reply to a `kind` request is waited for longer than `ms`, as
+  // if the privileged side were slower than the wait; INFINITE undoes it.
+  static void LimitReplyWaits(tovix::broker::Kind kind, DWORD ms);
 };
 

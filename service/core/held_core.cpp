@@ -50,6 +50,7 @@ std::atomic<std::uint64_t> current{0};
 std::uint64_t lastId = 0;
 
 std::atomic<bool> offerJobAtCreation{true};
+std::atomic<void (*)()> writerHook{nullptr};
 
 void Forget() {
   current.store(0);
@@ -325,6 +326,7 @@ DWORD WINAPI ConfigWriter(void* parameter) {
   const std::unique_ptr<std::shared_ptr<ConfigWriterJob>> owned(
       static_cast<std::shared_ptr<ConfigWriterJob>*>(parameter));
   ConfigWriterJob& job = **owned;
+  if (void (*hook)() = writerHook.load()) hook();
   DWORD written = 0;
   const DWORD length = static_cast<DWORD>(job.config.size());
   const BOOL ok = WriteFile(job.pipe.get(), job.config.data(), length, &written, nullptr);
@@ -434,6 +436,8 @@ bool CoreMayBeLimitedToOneProcess() {
 }
 
 void OfferCoreJobAtCreation(bool offer) { offerJobAtCreation.store(offer); }
+
+void SetConfigWriterHookForTests(void (*hook)()) { writerHook.store(hook); }
 
 bool RetryCoreCreationWithoutJob(bool jobOffered, DWORD error) {
   // A system that takes the job attribute can still fail the creation with

@@ -44,6 +44,7 @@
 #include "core/core_process.h"
 #include "core/core_stop.h"
 #include "service/dns_rule/dns_policy.h"
+#include "support/handle_count.h"
 #include "support/machine_rule.h"
 
 namespace {
@@ -108,11 +109,7 @@ bool ReportsTheCoreExit(const SentEvent& event) {
          event.message.rfind("sing-box exited", 0) == 0;
 }
 
-DWORD HandleCount() {
-  DWORD count = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &count);
-  return count;
-}
+DWORD HandleCount() { return OpenHandleCount(); }
 
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
   return EventWindow::PumpUntil(done, timeoutMs);

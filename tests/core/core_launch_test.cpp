@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "common/text.h"
 #include "core/privileged_client.h"
+#include "core/privileged_start.h"
 #include "core/core_launch.h"
 #include "core/core_process.h"
 #include "core/core_stop.h"
@@ -268,6 +270,64 @@ TEST_F(CoreLaunch, CoreThatNeverReadsItsInputFailsAfterFiveSecondsWithExitCodeOn
                                 {"idle", ""}}));
   EXPECT_FALSE(CoreProcess.process);
   EXPECT_FALSE(CoreProcess.readerThread.joinable());
+}
+
+// A writer that begins only after the delivery gave up on it: the core,
+// which never reads, is ended then and there, so the write fails at once
+// instead of waiting forever, and the launch is answered in bounded time.
+TEST_F(CoreLaunch, AConfigurationWriteThatMissesTheCancelEndsWithTheCore) {
+  SetStandInControls("ignore-stdin,noready");
+  static HANDLE deliveryOver = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ResetEvent(deliveryOver);
+  SetConfigWriterHookForTests([] { WaitForSingleObject(deliveryOver, 10000); });
+  const std::wstring user = ReadClientIdentity(GetCurrentProcess(), GetCurrentProcessId())->user;
+  tovix::broker::Message launch;
+  launch.text = MixedConfig(1 << 20);  // beyond what the pipe holds unread
+  tovix::broker::Message launched, resumed, released;
+  {
+    ServiceLog log(launched.lines);
+    LaunchCore(launch, GetCurrentProcess(), user, launched);
+  }
+  ASSERT_TRUE(launched.ok) << launched.text;
+  tovix::UniqueHandle core(HandedHandle(launched.process));
+  tovix::UniqueHandle output(HandedHandle(launched.output));  // open: the core may print
+  const ULONGLONG started = GetTickCount64();
+  ResumeCore(launched.core, GetCurrentProcess(), resumed);
+  const ULONGLONG took = GetTickCount64() - started;
+  SetEvent(deliveryOver);
+  SetConfigWriterHookForTests(nullptr);
+  EXPECT_FALSE(resumed.ok);
+  EXPECT_LT(took, 7500u);
+  EXPECT_EQ(CurrentCore(), 0u);
+  EXPECT_EQ(WaitForSingleObject(core.get(), 0), WAIT_OBJECT_0) << "the core outlived the delivery";
+  ReleaseCore(launched.core, released);
+}
+
+// A launch answered after the client stopped waiting: the start fails and
+// drops the connection, whose end ends the core launched for it, so the
+// next start is not refused; a reply that still arrives has its handles
+// closed.
+TEST_F(CoreLaunch, ALaunchAnsweredTooLateLeavesNoCoreAndNoHandle) {
+  using tovix::broker::Kind;
+  std::string error;
+  PrivilegedClient::LimitReplyWaits(Kind::Launch, 0);
+  const bool started = StartCore("{}", error);
+  PrivilegedClient::LimitReplyWaits(Kind::Launch, INFINITE);
+  EXPECT_FALSE(started);
+  EXPECT_EQ(error, kServiceEndedMessage);
+  EXPECT_TRUE(StartCore("{}", error)) << error;
+  StopCore();
+
+  std::optional<PrivilegedClient::Hello> hello;
+  ASSERT_TRUE(PrivilegedClient::Ensure(error, hello)) << error;
+  const DWORD handles = HandleCount();
+  tovix::broker::Message launch;
+  launch.text = "{}";
+  EXPECT_FALSE(PrivilegedClient::Call(Kind::Launch, launch, 0));
+  // Replies come in order: the hello's follows the launch's.
+  EXPECT_TRUE(PrivilegedClient::Call(Kind::Hello, {}, 10000));
+  EXPECT_TRUE(WaitFor([&] { return HandleCount() == handles; }, 2000)) << "the reply's handles kept";
+  PrivilegedClient::Disconnect();
 }
 
 TEST_F(CoreLaunch, InheritableHandleOfTheHostDoesNotReachTheCore) {

@@ -14,6 +14,8 @@
 #include "core/core_launch.h"
 #include "core/core_process.h"
 #include "core/core_stop.h"
+#include "core/dns_rule_requests.h"
+#include "core/privileged_client.h"
 #include "core/vpn_events.h"
 #include "diagnostics/session_log.h"
 #include "supervision_fixture.h"
@@ -139,10 +141,18 @@ TEST_F(CoreStop, CoreThatOutlivesTerminationReleasesTheCallerAfterEightSeconds) 
   // closed: nothing of the core is left to run at exit.
   EXPECT_TRUE(ReclaimCoreThreadsLeftBehind(5000));
   EXPECT_EQ(CoreThreadsLeftBehind(), 0u);
-  // A joined thread's handle and entry go a moment after the join.
-  WaitFor([&] { return ThreadCount() == threadsBefore && HandleCount() == handlesBefore; }, 3000);
-  EXPECT_EQ(ThreadCount(), threadsBefore) << "reader and watcher joined";
-  EXPECT_EQ(HandleCount(), handlesBefore) << "every handle of the core closed";
+  // A joined thread's handle and entry go a moment after the join; and the
+  // system's own workers come and go, so the counts are taken as a pair.
+  DWORD threads = 0, handles = 0;
+  WaitFor(
+      [&] {
+        threads = ThreadCount();
+        handles = HandleCount();
+        return threads == threadsBefore && handles == handlesBefore;
+      },
+      3000);
+  EXPECT_EQ(threads, threadsBefore) << "reader and watcher joined";
+  EXPECT_EQ(handles, handlesBefore) << "every handle of the core closed";
 }
 
 TEST_F(CoreStop, WatcherClaimsOnlyItsOwnRunningCore) {
@@ -209,4 +219,26 @@ TEST_F(CoreStop, StopIsBoundedWhenNothingReachesTheReader) {
   EXPECT_EQ(LastVpnState(), "idle");
   EXPECT_EQ(WaitForSingleObject(helper.get(), 5000), WAIT_OBJECT_0) << "the job ended the helper";
   EXPECT_TRUE(ReclaimCoreThreadsLeftBehind(5000)) << "the reader finished with the pipe";
+}
+
+// A removal that gets no answer is not taken for done: the connection goes,
+// and with it the core and the rule. Without a connection the DNS word says
+// "none" at once, before the stop that follows has run.
+TEST_F(CoreStop, ARemovalWithoutAnAnswerDropsTheConnectionAndTheWordSaysNone) {
+  StartOk("");
+  ASSERT_TRUE(WaitForState("running"));
+  ASSERT_TRUE(WaitFor([] { return DnsPolicyStatusSnapshot() == "no_tunnel_dns"; }, 8000));
+  HANDLE core = OpenProcess(SYNCHRONIZE, FALSE, CoreProcess.pid);
+  ASSERT_NE(core, nullptr);
+  {
+    std::lock_guard<std::mutex> holdTheStop(CoreLock);
+    PrivilegedClient::LimitReplyWaits(tovix::broker::Kind::RemoveDns, 0);
+    RemoveDnsPolicyRule("test");
+    PrivilegedClient::LimitReplyWaits(tovix::broker::Kind::RemoveDns, INFINITE);
+    EXPECT_FALSE(PrivilegedClient::Connected());
+    EXPECT_EQ(DnsPolicyStatusSnapshot(), "none");
+  }
+  EXPECT_EQ(WaitForSingleObject(core, 3000), WAIT_OBJECT_0) << "the core outlived its connection";
+  CloseHandle(core);
+  StopCore();
 }

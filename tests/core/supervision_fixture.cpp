@@ -17,6 +17,7 @@
 #include "core/core_stop.h"
 #include "core/vpn_events.h"
 #include "service/channel/service_server.h"
+#include "support/handle_count.h"
 
 namespace supervision_test {
 
@@ -154,11 +155,7 @@ DWORD ThreadCount() {
   return count;
 }
 
-DWORD HandleCount() {
-  DWORD count = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &count);
-  return count;
-}
+DWORD HandleCount() { return OpenHandleCount(); }
 
 void NextSecond() {
   SYSTEMTIME now{};
