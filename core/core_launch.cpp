@@ -58,7 +58,7 @@ bool FailAndEndLog(std::string& error, const std::string& message) {
   return false;
 }
 
-DWORD ParentProcessId() {
+DWORD ParentProcessIdNow() {
   tovix::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) return 0;
   const DWORD self = GetCurrentProcessId();
@@ -69,6 +69,13 @@ DWORD ParentProcessId() {
     if (entry.th32ProcessID == self) return entry.th32ParentProcessID;
   }
   return 0;
+}
+
+// Fixed at this process's creation; the snapshot costs milliseconds at each
+// start otherwise.
+DWORD ParentProcessId() {
+  static const DWORD parent = ParentProcessIdNow();
+  return parent;
 }
 
 // "[app_owner]": who owns this process, and whether its own job would end

@@ -28,10 +28,14 @@ namespace {
 // prompt, whose user consented to it: it runs the core and the guard from
 // its own folder even when non-administrators could change that folder (a
 // per-user install), but says so in the session log.
+// The folder is judged once, at the first start: the judgement changes
+// nothing here, and walking every folder up to the volume's root costs
+// milliseconds at each start.
 class BrokerPolicy : public ModePolicy {
  public:
   std::string RefuseStart(const Client&, const Client*) override {
-    if (!OwnFolderIsAdminOnly()) {
+    if (!folderAdminOnly_) folderAdminOnly_ = OwnFolderIsAdminOnly();
+    if (!*folderAdminOnly_) {
       ServiceLog::Write("[boot]", "install folder can be changed by non-administrators: " +
                                       ToUtf8(OwnProgramPath().parent_path().native()));
     }
@@ -39,6 +43,9 @@ class BrokerPolicy : public ModePolicy {
   }
   // Tovix.exe has the broker's process from its start.
   bool HandsItsProcess() const override { return false; }
+
+ private:
+  std::optional<bool> folderAdminOnly_;
 };
 
 bool ClientEnded(HANDLE client) { return WaitForSingleObject(client, 0) == WAIT_OBJECT_0; }
