@@ -138,7 +138,7 @@ bool PrivilegedConnection::Ensure(std::string& error, std::optional<PrivilegedCl
     }
     // A broker whose connection is gone, lost or closed by this side, ends
     // its core and rule, then itself: a new one starts only after, so that
-    // two never keep a VPN (and the new one finds the pipe's name free).
+    // two never keep a VPN.
     CloseLocked(held);
     if (tovix::UniqueHandle previousBroker = std::move(previousBroker_)) {
       held.unlock();
