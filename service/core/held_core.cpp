@@ -5,7 +5,6 @@
 #include "service/core/held_core.h"
 
 #include <atomic>
-#include <memory>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -17,6 +16,7 @@
 #include "common/text.h"
 #include "common/unique_resource.h"
 #include "service/core/adapter_sweep.h"
+#include "service/core/config_writer.h"
 #include "service/config_check/core_config_check.h"
 #include "service/service_log.h"
 #include "service/folders/vpn_folder.h"
@@ -50,7 +50,6 @@ std::atomic<std::uint64_t> current{0};
 std::uint64_t lastId = 0;
 
 std::atomic<bool> offerJobAtCreation{true};
-std::atomic<void (*)()> writerHook{nullptr};
 
 void Forget() {
   current.store(0);
@@ -313,57 +312,28 @@ void LaunchSteps(const Message& request, HANDLE client, std::wstring_view ownerS
   reply.output = output;
 }
 
-// What the writer thread owns: its copy of the configuration and the pipe's
-// write end. Shared, so that a writer that outlives the wait still has them.
-struct ConfigWriterJob {
-  std::string config;
-  tovix::UniqueHandle pipe;
-  std::atomic<bool> delivered{false};
-  ~ConfigWriterJob() { flutter::WipeString(config); }
-};
-
-DWORD WINAPI ConfigWriter(void* parameter) {
-  const std::unique_ptr<std::shared_ptr<ConfigWriterJob>> owned(
-      static_cast<std::shared_ptr<ConfigWriterJob>*>(parameter));
-  ConfigWriterJob& job = **owned;
-  if (void (*hook)() = writerHook.load()) hook();
-  DWORD written = 0;
-  const DWORD length = static_cast<DWORD>(job.config.size());
-  const BOOL ok = WriteFile(job.pipe.get(), job.config.data(), length, &written, nullptr);
-  job.delivered.store(ok && written == length);
-  job.pipe.reset();
-  return 0;
-}
-
 // One write of the whole configuration into the core's standard input,
 // within 5 s; a client that ends meanwhile ends the wait. A core that does
 // not take it in time is ended here with exit code 1 (as the client would
 // end it), which also ends a write that a cancel missed: a writer not yet
 // inside WriteFile when the cancel comes would otherwise wait forever, and
-// this thread, which serves every request, with it.
+// with it every later delivery.
 bool DeliverConfig(HANDLE client) {
-  auto job = std::make_shared<ConfigWriterJob>();
-  job->config = std::move(held.config);
+  ConfigWrite write;
+  const bool started = write.Start(std::move(held.config), std::move(held.configWrite));
   flutter::WipeString(held.config);
-  job->pipe = std::move(held.configWrite);
-  auto parameter = std::make_unique<std::shared_ptr<ConfigWriterJob>>(job);
-  tovix::UniqueHandle writer(CreateThread(nullptr, 0, ConfigWriter, parameter.get(), 0, nullptr));
-  if (!writer) return false;
-  (void)parameter.release();  // the writer's now
-  const HANDLE waits[] = {writer.get(), client};
-  if (WaitForMultipleObjects(2, waits, FALSE, kConfigDeliveryMs) != WAIT_OBJECT_0) {
-    CancelSynchronousIo(writer.get());
-    if (WaitForSingleObject(writer.get(), kWriterEndWaitMs) != WAIT_OBJECT_0) {
+  if (!started) return false;
+  if (!write.Ended(kConfigDeliveryMs, client)) {
+    write.Cancel();
+    if (!write.Ended(kWriterEndWaitMs)) {
       held.terminated = true;
       current.store(0);
       TerminateProcess(held.process.get(), 1);
-      for (int i = 0; i < 50 && WaitForSingleObject(writer.get(), 20) != WAIT_OBJECT_0; ++i) {
-        CancelSynchronousIo(writer.get());
-      }
+      for (int i = 0; i < 50 && !write.Ended(20); ++i) write.Cancel();
     }
     return false;
   }
-  return job->delivered.load();
+  return write.Delivered();
 }
 
 bool IsHeld(std::uint64_t core) { return core != 0 && held.process && held.id == core; }
@@ -436,8 +406,6 @@ bool CoreMayBeLimitedToOneProcess() {
 }
 
 void OfferCoreJobAtCreation(bool offer) { offerJobAtCreation.store(offer); }
-
-void SetConfigWriterHookForTests(void (*hook)()) { writerHook.store(hook); }
 
 bool RetryCoreCreationWithoutJob(bool jobOffered, DWORD error) {
   // A system that takes the job attribute can still fail the creation with

@@ -42,11 +42,6 @@ std::uint64_t CurrentCore();
 // bound to the job after creation, before it is resumed.
 void OfferCoreJobAtCreation(bool offer);
 
-// Tests: what the configuration's writer thread calls before it writes
-// (nothing by default), so that its write can begin after the delivery has
-// given up on it.
-void SetConfigWriterHookForTests(void (*hook)());
-
 // The limits of the core's job: kill-on-close always, and one active process
 // (the core itself may start none) when `oneProcess`.
 JOBOBJECT_EXTENDED_LIMIT_INFORMATION CoreJobLimits(bool oneProcess);

@@ -18,6 +18,7 @@
 #include "core/vpn_events.h"
 #include "diagnostics/session_log.h"
 #include "protected/protected_file.h"
+#include "service/core/config_writer.h"
 #include "service/core/held_core.h"
 #include "service/service_log.h"
 #include "service/channel/service_server.h"
