@@ -98,5 +98,8 @@ void CoreOutputReader() {
     FinishCoreOutput(state, actions);
   } catch (...) {
   }
-  if (control) control->finished.store(true);
+  if (control) {
+    control->finished.store(true);
+    SetEvent(control->done.get());
+  }
 }

@@ -21,6 +21,8 @@
 struct CoreReaderControl {
   std::atomic<DWORD> threadId{0};      // set by the reader when it starts
   std::atomic<bool> finished{false};  // set by the reader when it is done
+  // Set with `finished`, so that a stop waits for it rather than polls.
+  tovix::UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 struct CoreProcessRecord {

@@ -51,7 +51,7 @@ bool ReleaseReader(const std::shared_ptr<CoreReaderControl>& control, const std:
       tovix::UniqueHandle thread(OpenThread(THREAD_TERMINATE, FALSE, control->threadId.load()));
       if (thread) CancelSynchronousIo(thread.get());
     }
-    Sleep(10);
+    if (!control->done || WaitForSingleObject(control->done.get(), 10) == WAIT_FAILED) Sleep(10);
   }
   return true;
 }
