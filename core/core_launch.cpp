@@ -11,8 +11,11 @@
 #include <tlhelp32.h>
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <filesystem>
+#include <future>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -230,12 +233,23 @@ bool StartCoreSteps(const std::string& config, std::string& error) {
   const std::uint64_t generation = MarkCoreRunning();
   EmitVpnEvent("starting", "pid=" + std::to_string(CoreProcess.pid));
 
-  if (!StartCoreThreads(generation, error)) return false;
-
+  // The core is resumed while its reader and watcher start: its first
+  // output waits in the pipe meanwhile, and an early end in its process.
+  auto resumeReply = std::make_shared<std::promise<std::optional<Message>>>();
+  std::future<std::optional<Message>> resumeAnswered = resumeReply->get_future();
   Message resume;
   resume.core = launched->core;
-  const std::optional<Message> resumed =
-      PrivilegedClient::Call(Kind::Resume, std::move(resume), kLaunchWaitMs);
+  const bool resumeSent = PrivilegedClient::CallAsync(
+      Kind::Resume, std::move(resume),
+      [resumeReply](const std::optional<Message>& reply) { resumeReply->set_value(reply); });
+
+  if (!StartCoreThreads(generation, error)) return false;
+
+  std::optional<Message> resumed;
+  if (resumeSent && resumeAnswered.wait_for(std::chrono::milliseconds(kLaunchWaitMs)) ==
+                        std::future_status::ready) {
+    resumed = resumeAnswered.get();
+  }
   if (!resumed || !resumed->ok) {
     const std::string message = resumed ? resumed->text : std::string(kServiceEndedMessage);
     // Not reported as an unexpected exit: the launch ends this core itself,
