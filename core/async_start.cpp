@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <memory>
-#include <thread>
+#include <mutex>
 #include <utility>
 
 #include "core/privileged_client.h"
@@ -13,9 +13,10 @@
 namespace {
 
 struct InFlight {
-  std::thread worker;
+  StartWork work;
   StartAnswer answer;
-  // The outcome, written by the worker before `done`.
+  // The outcome, written by the worker before `done`; after it, the worker
+  // no longer touches the record.
   bool started = false;
   std::string error;
   std::atomic<bool> done{false};
@@ -27,12 +28,12 @@ std::atomic<bool> cancelled{false};
 // Window thread: answers a start whose worker is done.
 void Finish() {
   if (!inFlight || !inFlight->done.load()) return;
-  inFlight->worker.join();
   const std::unique_ptr<InFlight> finished = std::move(inFlight);
   finished->answer(finished->started, finished->error);
 }
 
-void Work(InFlight* flight, const StartWork& work) {
+void Work(InFlight* flight) {
+  const StartWork work = std::move(flight->work);
   std::string error;
   bool started = false;
   try {
@@ -50,6 +51,49 @@ void Work(InFlight* flight, const StartWork& work) {
   }
 }
 
+// One worker for the life of the process, made at the first start: a thread
+// made for each start costs milliseconds. It is never joined (a start let go
+// at the window's end may still hold it, waiting on the prompt), and what it
+// waits on is never destroyed, so that it can outlive the statics.
+class Worker {
+ public:
+  // False when the thread cannot be had.
+  bool Post(InFlight* flight) {
+    std::lock_guard guard(lock_);
+    if (thread_ == nullptr && wake_ != nullptr) {
+      thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    }
+    if (thread_ == nullptr) return false;
+    next_ = flight;
+    SetEvent(wake_);
+    return true;
+  }
+
+ private:
+  static DWORD WINAPI Run(void* parameter) {
+    auto& self = *static_cast<Worker*>(parameter);
+    for (;;) {
+      WaitForSingleObject(self.wake_, INFINITE);
+      InFlight* flight = nullptr;
+      {
+        std::lock_guard guard(self.lock_);
+        flight = std::exchange(self.next_, nullptr);
+      }
+      if (flight != nullptr) Work(flight);
+    }
+  }
+
+  std::mutex lock_;
+  InFlight* next_ = nullptr;
+  HANDLE wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset
+  HANDLE thread_ = nullptr;
+};
+
+Worker& TheWorker() {
+  static Worker* worker = new Worker;
+  return *worker;
+}
+
 }  // namespace
 
 bool StartInFlight() { return inFlight != nullptr; }
@@ -57,12 +101,11 @@ bool StartInFlight() { return inFlight != nullptr; }
 void BeginStart(StartWork work, StartAnswer answer) {
   cancelled.store(false);
   auto flight = std::make_unique<InFlight>();
+  flight->work = std::move(work);
   flight->answer = std::move(answer);
   InFlight* raw = flight.get();
   inFlight = std::move(flight);
-  try {
-    inFlight->worker = std::thread(Work, raw, std::move(work));
-  } catch (...) {
+  if (!TheWorker().Post(raw)) {
     const std::unique_ptr<InFlight> failed = std::move(inFlight);
     failed->answer(false, "Could not start VPN core");
   }
@@ -81,9 +124,8 @@ bool StartCancelled() { return cancelled.load(); }
 
 void AbandonStart() {
   if (!inFlight) return;
-  // The one worker let go: it waits on the user (the prompt) or on the
+  // The start let go: the worker waits on the user (the prompt) or on the
   // service manager, and touches nothing of the core once it sees the
   // cancel. Its record is kept for it.
-  inFlight->worker.detach();
   (void)inFlight.release();
 }
