@@ -127,7 +127,9 @@ void StopCore() {
   // Cleared first: the watcher stays silent about the end that follows and
   // the reader no longer announces readiness.
   CoreProcess.running.exchange(false);
-  RemoveDnsPolicyRule("stop");
+  // Without a core there is no rule of ours: it is asked for only for a
+  // running core, and its answer comes before the removal that follows it.
+  if (hadCore) RemoveDnsPolicyRule("stop");
   if (hadCore) EmitVpnEvent("stopping", "");
 
   bool keptAside = false;
