@@ -4,9 +4,9 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <utility>
 
+#include "common/lasting_worker.h"
 #include "core/privileged_client.h"
 #include "core/vpn_events.h"
 
@@ -51,46 +51,10 @@ void Work(InFlight* flight) {
   }
 }
 
-// One worker for the life of the process, made at the first start: a thread
-// made for each start costs milliseconds. It is never joined (a start let go
-// at the window's end may still hold it, waiting on the prompt), and what it
-// waits on is never destroyed, so that it can outlive the statics.
-class Worker {
- public:
-  // False when the thread cannot be had.
-  bool Post(InFlight* flight) {
-    std::lock_guard guard(lock_);
-    if (thread_ == nullptr && wake_ != nullptr) {
-      thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
-    }
-    if (thread_ == nullptr) return false;
-    next_ = flight;
-    SetEvent(wake_);
-    return true;
-  }
-
- private:
-  static DWORD WINAPI Run(void* parameter) {
-    auto& self = *static_cast<Worker*>(parameter);
-    for (;;) {
-      WaitForSingleObject(self.wake_, INFINITE);
-      InFlight* flight = nullptr;
-      {
-        std::lock_guard guard(self.lock_);
-        flight = std::exchange(self.next_, nullptr);
-      }
-      if (flight != nullptr) Work(flight);
-    }
-  }
-
-  std::mutex lock_;
-  InFlight* next_ = nullptr;
-  HANDLE wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset
-  HANDLE thread_ = nullptr;
-};
-
-Worker& TheWorker() {
-  static Worker* worker = new Worker;
+// The start's worker: the start let go at the window's end may still hold
+// it, waiting on the prompt.
+LastingWorker& TheWorker() {
+  static LastingWorker* worker = new LastingWorker;
   return *worker;
 }
 
@@ -105,7 +69,12 @@ void BeginStart(StartWork work, StartAnswer answer) {
   flight->answer = std::move(answer);
   InFlight* raw = flight.get();
   inFlight = std::move(flight);
-  if (!TheWorker().Post(raw)) {
+  bool posted = false;
+  try {
+    posted = TheWorker().Post([raw] { Work(raw); });
+  } catch (...) {
+  }
+  if (!posted) {
     const std::unique_ptr<InFlight> failed = std::move(inFlight);
     failed->answer(false, "Could not start VPN core");
   }

@@ -1,7 +1,7 @@
 // The core's configuration written into its standard input by one writer
-// thread that lives as long as the privileged program: a thread made for
-// each start costs milliseconds there. One write at a time; the request
-// thread starts it and waits for it, bounded, and cancels it.
+// thread that lives as long as the privileged program (a LastingWorker).
+// The request thread starts a write and waits for it, bounded, and cancels
+// it.
 #pragma once
 
 #include <windows.h>
